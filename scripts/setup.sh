@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only when some are missing.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    libusb-dev
+    qt6-base-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    libcli11-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if ((${#missing[@]} == 0)); then
+    exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then
+    sudo="sudo"
+fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

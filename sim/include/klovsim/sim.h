@@ -1,0 +1,261 @@
+// Control interface of the simulated kLOV probe.
+//
+// The simulator is a drop-in libusb 0.1 (SONAME libusb-0.1.so.4) that puts any number of
+// simulated probes and foreign devices on a virtual bus. Test programs link it directly and
+// steer it through this header; the shipping library links "libusb" as usual and, at run time,
+// its libusb dependency resolves to the simulator.
+//
+// Everything here is process-wide and guarded by one mutex, so tests may drive probes from
+// several threads. References returned by the bus stay valid until Bus::reset().
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace klovsim {
+
+// ----- time ---------------------------------------------------------------------------------
+
+// The simulator's clock. Real by default (steady_clock). A virtual clock only moves when
+// something waits on it: a transfer that times out advances it by the time-out, a latency
+// advances it by the latency, and tests (or the updater's test front end) call advance().
+class Clock {
+public:
+    static void setVirtual(bool on);  // switching resets virtual time to 0
+    static bool isVirtual();
+    static std::chrono::microseconds now();  // since an arbitrary fixed origin
+    static void advance(std::chrono::microseconds d);  // virtual: moves time; real: sleeps
+    static void sleepFor(std::chrono::microseconds d);  // same as advance()
+};
+
+// ----- probe --------------------------------------------------------------------------------
+
+enum class Mode { Application, Bootloader };
+
+constexpr std::uint16_t kProbeVendorId = 0x04D8;
+constexpr std::uint16_t kProbeProductId = 0xF85D;
+constexpr std::uint32_t kFlashSize = 0x8000;
+constexpr std::uint32_t kBootloaderEnd = 0x0800;  // flash below this never changes
+constexpr std::uint32_t kEraseBlock = 64;
+constexpr std::uint32_t kRowSize = 16;
+constexpr std::uint32_t kConfigBase = 0x300000;
+constexpr std::uint32_t kConfigSize = 16;
+constexpr std::uint32_t kEepromSize = 256;
+constexpr std::uint8_t kBootFlagAddress = 0xFF;  // EEPROM byte holding the boot flag
+constexpr std::uint8_t kBootFlagBootloader = 0x3A;
+constexpr std::uint8_t kBootFlagApplication = 0xC5;
+
+// Identity block of the firmware image in flash (same layout the updater patches).
+constexpr std::uint32_t kIdentitySignature = 0x1000;  // "KORVALIMEX" (reported as manufacturer)
+constexpr std::uint32_t kIdentityProduct = 0x1010;    // "kLOV..."
+constexpr std::uint32_t kIdentitySerialName = 0x1020;  // "SERIAL\0"
+constexpr std::uint32_t kIdentitySerial = 0x1027;      // 8 characters + 0
+constexpr std::uint32_t kIdentityVersion = 0x1030;     // firmware version text, 16 bytes
+constexpr std::uint32_t kIdentityDateName = 0x1040;    // "PRDATE\0"
+constexpr std::uint32_t kIdentityDate = 0x1047;        // 8 characters + 0
+
+// What a probe is created with. The simulator builds a small application image holding an
+// identity block from these texts, unless `flash` is given, in which case that image is used
+// as it stands (bytes below 0x0800 are the bootloader's and are kept from it as well).
+struct ProbeConfig {
+    std::string serial = "04124008";
+    std::string productionDate = "20121228";
+    std::string productName = "kLOV-VR";
+    std::string signature = "KORVALIMEX";
+    std::string firmwareVersion = "2.0.3";
+    Mode mode = Mode::Application;  // sets the boot flag in EEPROM
+    bool blankApplication = false;  // application area erased (0xFF)
+    std::optional<std::array<std::uint8_t, kFlashSize>> flash;
+    std::chrono::milliseconds resetDelay{1500};  // off the bus after a reset command
+};
+
+// Power-on values of the settings registers (also what an EEPROM without saved settings gives).
+struct Settings {
+    std::uint16_t hv = 900;
+    std::uint16_t gain = 128;
+    std::uint16_t lld = 40;
+    std::uint16_t uld = 4000;
+    std::uint8_t integralMode = 0;
+    std::uint8_t analogOutputMode = 0;
+    std::uint8_t cpsGain = 1;
+    std::uint8_t responseTime = 10;
+    bool operator==(const Settings&) const = default;
+};
+
+// A row write that tried to set bits of a byte that was not erased (programming can only
+// clear bits), or any write touching the bootloader area.
+struct WriteViolation {
+    std::uint32_t address;
+    std::uint8_t before;
+    std::uint8_t attempted;
+};
+
+// A request the probe could not make sense of (wrong length, unknown command in this mode,
+// transfer on the wrong endpoint, transfer without the interface claimed, ...). The probe
+// answers such requests the way a real one would (usually not at all); the record lets
+// tests catch a host that misbehaves.
+struct ProtocolViolation {
+    std::string what;
+};
+
+class Probe {
+public:
+    // Identity on the bus.
+    int id() const;  // stable number of this probe on the bus, in creation order
+    Mode mode() const;  // mode of the running firmware (meaningless while off the bus)
+    bool onBus() const;
+    // The boot flag selects the application but the application area holds no valid identity
+    // block: after a reset this probe never comes back. Tests use it to catch a bricked probe.
+    bool bricked() const;
+    // Valid identity block: signature "KORVALIMEX" at 0x1000 and a product name starting "kLOV".
+    bool applicationValid() const;
+
+    // Memories (copies; setters write straight through, bypassing flash physics).
+    std::array<std::uint8_t, kFlashSize> flash() const;
+    void setFlash(const std::array<std::uint8_t, kFlashSize>& image);
+    std::array<std::uint8_t, kConfigSize> config() const;
+    std::array<std::uint8_t, kEepromSize> eeprom() const;
+    std::uint8_t bootFlag() const;
+    void setBootFlag(std::uint8_t value);
+
+    std::vector<WriteViolation> writeViolations() const;
+    std::vector<ProtocolViolation> protocolViolations() const;
+
+    // Settings registers as the running application holds them, and as saved in EEPROM.
+    Settings settings() const;
+    Settings savedSettings() const;
+
+    // Count rate source: what the next 0x56 request reports.
+    void setCountRate(std::uint16_t rate, bool flag);
+
+    // Restart the controller now (as the reset command does, with the configured delay).
+    void reset();
+    void setResetDelay(std::chrono::milliseconds d);
+
+    // Per-transfer latency (each bulk transfer takes this long; held against a monotonic
+    // clock in real time, advanced in virtual time).
+    void setLatency(std::chrono::microseconds l);
+
+    // Unplug takes the probe off the bus at once (handles to it fail with -ENODEV);
+    // plug puts it back, in the mode its boot flag selects.
+    void unplug();
+    void plug();
+
+    struct State;
+    explicit Probe(State* s) : s_(s) {}
+
+private:
+    State* s_;
+};
+
+// ----- faults -------------------------------------------------------------------------------
+
+enum class Fault {
+    OpenFails,        // usb_open returns null
+    ConfigFails,      // usb_set_configuration returns a negative value
+    ClaimFails,       // usb_claim_interface returns a negative value
+    WriteFails,       // usb_bulk_write returns -EIO; the probe sees nothing
+    WriteTimeout,     // usb_bulk_write returns -ETIMEDOUT after the time-out; probe sees nothing
+    WriteShort,       // usb_bulk_write reports one byte fewer than sent; the probe sees nothing
+    ReadFails,        // usb_bulk_read returns -EIO; a pending reply is lost
+    ReadTimeout,      // the probe acts on the request but its reply never arrives: time-out
+    ReadShort,        // the reply arrives one byte short
+    GarbleEcho,       // the reply's first byte is inverted
+    GarbleSelector,   // the reply's second byte is inverted (selector or parameter index echo)
+    GarbleData,       // the reply's last byte is inverted (flash data, acknowledgement contents)
+    CloseFails,       // usb_close returns a negative value (the handle is released anyway)
+    Unplug,           // the probe leaves the bus just before the operation
+};
+
+// Which operations a fault is counted over.
+//  - ByCall: occurrences of the libusb call the fault belongs to (usb_open for OpenFails,
+//    usb_bulk_write for Write*, usb_bulk_read for Read*, Garble* and ReadShort, ...), counted
+//    from 0 from the moment the fault is injected.
+//  - ByExchange: the exchange number on the bus, counted from 0 since Bus::reset() (see
+//    Bus::exchanges()). An exchange starts with each usb_bulk_write; read faults hit the read
+//    that follows the write of that exchange. Open/Config/Claim/Close faults cannot be
+//    counted by exchange.
+enum class Counting { ByCall, ByExchange };
+
+struct FaultSpec {
+    Fault kind;
+    std::int64_t at = 0;       // first occurrence that fails
+    std::int64_t times = 1;    // how many consecutive occurrences fail; -1 for all from `at`
+    Counting counting = Counting::ByCall;
+    int probe = -1;            // restrict to the probe with this id; -1 for any
+};
+
+// ----- the log ------------------------------------------------------------------------------
+
+// One libusb call as the simulator saw it.
+struct LogEntry {
+    std::string call;  // "usb_init", "usb_find_busses", "usb_open", "usb_bulk_write", ...
+    int probe = -1;    // probe id the call concerned, -1 for none or a foreign device
+    int handle = -1;   // handle serial number (every usb_open gets a new one), -1 for none
+    int endpoint = 0;  // bulk transfers
+    int value = 0;     // configuration / interface number
+    int size = 0;      // bytes asked for (reads) or sent (writes)
+    int timeout = 0;   // bulk transfers, milliseconds
+    int result = 0;    // what the call returned (null/non-null as 0/1 for usb_open)
+    std::vector<std::uint8_t> data;  // bytes written, or bytes delivered by a read
+    std::chrono::microseconds time{0};  // clock when the call was made
+};
+
+// ----- the bus ------------------------------------------------------------------------------
+
+class Bus {
+public:
+    static Bus& instance();
+
+    // Forget every device, fault, log entry and counter; the clock becomes real again.
+    void reset();
+
+    // Devices in bus order. Probes and foreign devices may be mixed; `bus` selects the
+    // virtual bus (0 or 1) the device sits on, busses being walked in number order.
+    Probe addProbe(const ProbeConfig& config = {}, int bus = 0);
+    void addForeignDevice(std::uint16_t vendorId, std::uint16_t productId, int bus = 0);
+    Probe probe(int id);
+    int probeCount() const;
+
+    void inject(const FaultSpec& fault);
+    void clearFaults();
+
+    std::vector<LogEntry> log() const;
+    void clearLog();
+    void setLogging(bool on);  // on by default; benchmarks turn it off
+    std::int64_t exchanges() const;  // usb_bulk_write calls since reset()
+    int openHandles() const;         // handles from usb_open not yet closed
+
+    // Handles that still hold a claimed interface (a claim must never outlive a transfer).
+    int claimedInterfaces() const;
+
+    // Counts of libusb calls by name since reset(), e.g. calls("usb_find_devices").
+    std::int64_t calls(const std::string& name) const;
+
+    // Persist every probe's flash, config, EEPROM and mode to a file, and load them back
+    // (the demo keeps its probe between runs). Returns false on I/O or format errors.
+    bool saveState(const std::string& path) const;
+    bool loadState(const std::string& path);
+};
+
+// Configure the bus from the environment once, at the first libusb call of a process that
+// has not configured it itself. Used when the simulator stands in for libusb under an
+// unmodified program (the demo). Variables:
+//   KLOVSIM_PROBES      number of probes (default 1)
+//   KLOVSIM_MODE        "application" (default) or "bootloader"
+//   KLOVSIM_SERIAL      serial number of the first probe (default 04124008)
+//   KLOVSIM_DATE        production date (default 20121228)
+//   KLOVSIM_VERSION     firmware version text (default 2.0.3)
+//   KLOVSIM_RESET_MS    reset delay in milliseconds (default 1500)
+//   KLOVSIM_LATENCY_US  per-transfer latency in microseconds (default 0)
+//   KLOVSIM_STATE       state file: loaded when present, written after every change
+// A process that calls Bus::instance().reset() or addProbe() before its first libusb call
+// turns this off.
+void configureFromEnvironment();
+
+}  // namespace klovsim
