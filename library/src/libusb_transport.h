@@ -1,0 +1,51 @@
+// The transport over libusb 0.1: each direction owns its own handle to the device, and the
+// interface is claimed only for the duration of one transfer.
+#pragma once
+
+#include <cstdint>
+
+#include "transport.h"
+
+struct usb_dev_handle;
+struct usb_device;
+
+namespace ardellix {
+
+class LibusbTransport final : public UsbTransport {
+  public:
+    // Initialises libusb the first time any transport is built in the process.
+    LibusbTransport(std::int32_t vendorId, std::int32_t productId, std::int32_t deviceIndex,
+                    std::int32_t endpoint);
+    ~LibusbTransport() override;
+    LibusbTransport(const LibusbTransport&) = delete;
+    LibusbTransport& operator=(const LibusbTransport&) = delete;
+
+    Result Open(std::int32_t attempts) override;
+    Result Read(std::int32_t count, ByteQueue& queue, std::int32_t timeoutMs) override;
+    Result Write(ByteQueue& queue, std::int32_t timeoutMs) override;
+    Result Close() override;
+    std::int32_t CountDevices(std::int32_t vendorId, std::int32_t productId) override;
+
+    bool OutChannelOpen() const { return out_.open; }
+    bool InChannelOpen() const { return in_.open; }
+
+    // Whether usb_init has run in this process.
+    static bool UsbInitialised();
+
+  private:
+    struct UsbChannel {
+        bool open = false;
+        usb_dev_handle* handle = nullptr;
+        std::int32_t endpoint = 0;
+    };
+
+    Result OpenChannel(bool outDirection, UsbChannel& channel);
+    Result CloseChannel(UsbChannel& channel);
+    struct usb_device* FindDevice(std::int32_t vendorId, std::int32_t productId, std::int32_t index,
+                                  std::int32_t* count);
+
+    UsbChannel in_;
+    UsbChannel out_;
+};
+
+}  // namespace ardellix
