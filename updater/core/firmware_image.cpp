@@ -1,0 +1,11 @@
+#include "firmware_image.h"
+
+namespace mirovane {
+
+void FirmwareImage::ResetImage() {
+    FWImage.fill(kErasedByte);
+    FWHighAddr = kApplicationStart;
+    FWConfig.fill(kErasedByte);
+}
+
+}  // namespace mirovane
