@@ -1,0 +1,93 @@
+#include "main_window.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include "top_level.h"
+#include "ui_metrics.h"
+
+namespace mirovane::qt {
+
+namespace {
+
+QLabel* MakeLabel(QWidget* parent, const QRect& geometry, bool bold) {
+    auto* label = new QLabel(parent);
+    label->setGeometry(geometry);
+    label->setFont(DialogFont(bold));
+    return label;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
+    setFixedSize(TwipsSize(6375, 3120));
+
+    Frame1 = new QGroupBox(this);
+    Frame1->setGeometry(Twips(120, 120, 4755, 2115));
+    Frame1->setFont(DialogFont());
+
+    QLabel** captions[] = {&Label1, &Label2, &Label3, &Label4, &Label5};
+    QLabel** values[] = {&lblProdName, &lblManufacturer, &lblSerialNo, &lblFWversion, &lblProdDate};
+    for (int i = 0; i < 5; ++i) {
+        const int top = 360 + 300 * i;
+        *captions[i] = MakeLabel(Frame1, Twips(300, top, 1395, 195), false);
+        *values[i] = MakeLabel(Frame1, Twips(1980, top, 2415, 195), true);
+    }
+
+    cmdConnect = new QPushButton(this);
+    cmdConnect->setGeometry(Twips(5040, 180, 1155, 375));
+    cmdUpload = new QPushButton(this);
+    cmdUpload->setGeometry(Twips(5040, 660, 1152, 372));
+    setTabOrder(cmdConnect, cmdUpload);
+
+    lblProgress = MakeLabel(this, Twips(180, 2400, 1155, 195), false);
+    ProgressBar = new QProgressBar(this);
+    ProgressBar->setGeometry(Twips(1500, 2400, 4575, 255));
+    ProgressBar->setRange(0, 100);
+    ProgressBar->setTextVisible(false);
+
+    StatusBar = new QStatusBar(this);
+    StatusBar->setGeometry(Twips(0, 2805, 6375, 315));
+    StatusBar->setSizeGripEnabled(false);
+    StatusBar->setFont(DialogFont());
+    StatusPanel = new QLabel(StatusBar);
+    StatusPanel->setFont(DialogFont());
+    StatusBar->addWidget(StatusPanel, 1);
+}
+
+void MainWindow::Mirror(const TopLevel& top) {
+    setWindowTitle(Text(top.Caption));
+    Frame1->setTitle(Text(top.Frame1.Caption));
+    const Label* captions[] = {&top.Label1, &top.Label2, &top.Label3, &top.Label4, &top.Label5};
+    QLabel* captionWidgets[] = {Label1, Label2, Label3, Label4, Label5};
+    const Label* values[] = {&top.lblProdName, &top.lblManufacturer, &top.lblSerialNo,
+                             &top.lblFWversion, &top.lblProdDate};
+    QLabel* valueWidgets[] = {lblProdName, lblManufacturer, lblSerialNo, lblFWversion, lblProdDate};
+    for (int i = 0; i < 5; ++i) {
+        captionWidgets[i]->setText(Text(captions[i]->Caption));
+        valueWidgets[i]->setText(Text(values[i]->Caption));
+    }
+    cmdConnect->setText(Text(top.cmdConnect.Caption));
+    cmdConnect->setEnabled(top.cmdConnect.Enabled);
+    cmdUpload->setText(Text(top.cmdUpload.Caption));
+    cmdUpload->setEnabled(top.cmdUpload.Enabled);
+    lblProgress->setText(Text(top.lblProgress.Caption));
+    lblProgress->setVisible(top.lblProgress.Visible);
+    ProgressBar->setValue(static_cast<int>(top.ProgressBar.Value));
+    ProgressBar->setVisible(top.ProgressBar.Visible);
+    StatusPanel->setText(Text(top.StatusText));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closeGuard_ && closeGuard_()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+}  // namespace mirovane::qt
