@@ -227,7 +227,6 @@ TEST_F(LibraryTest, FailedOpeningsLeaveNothingOpen) {
         {"read fails", FaultSpec{Fault::ReadFails, 0}, 0, false},
         {"read times out", FaultSpec{Fault::ReadTimeout, 0}, 0, false},
         {"echo garbled", FaultSpec{Fault::GarbleEcho, 0}, 0, false},
-        {"unplugged", FaultSpec{Fault::Unplug, 0, -1}, 0, true},
     };
     for (const Case& c : cases) {
         for (bool bootloader : {false, true}) {
