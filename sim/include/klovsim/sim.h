@@ -25,11 +25,11 @@ namespace klovsim {
 // something waits on it: a transfer that times out advances it by the time-out, a latency
 // advances it by the latency, and tests (or the updater's test front end) call advance().
 class Clock {
-public:
+  public:
     static void setVirtual(bool on);  // switching resets virtual time to 0
     static bool isVirtual();
-    static std::chrono::microseconds now();  // since an arbitrary fixed origin
-    static void advance(std::chrono::microseconds d);  // virtual: moves time; real: sleeps
+    static std::chrono::microseconds now();             // since an arbitrary fixed origin
+    static void advance(std::chrono::microseconds d);   // virtual: moves time; real: sleeps
     static void sleepFor(std::chrono::microseconds d);  // same as advance()
 };
 
@@ -51,8 +51,8 @@ constexpr std::uint8_t kBootFlagBootloader = 0x3A;
 constexpr std::uint8_t kBootFlagApplication = 0xC5;
 
 // Identity block of the firmware image in flash (same layout the updater patches).
-constexpr std::uint32_t kIdentitySignature = 0x1000;  // "KORVALIMEX" (reported as manufacturer)
-constexpr std::uint32_t kIdentityProduct = 0x1010;    // "kLOV..."
+constexpr std::uint32_t kIdentitySignature = 0x1000;   // "KORVALIMEX" (reported as manufacturer)
+constexpr std::uint32_t kIdentityProduct = 0x1010;     // "kLOV..."
 constexpr std::uint32_t kIdentitySerialName = 0x1020;  // "SERIAL\0"
 constexpr std::uint32_t kIdentitySerial = 0x1027;      // 8 characters + 0
 constexpr std::uint32_t kIdentityVersion = 0x1030;     // firmware version text, 16 bytes
@@ -104,9 +104,9 @@ struct ProtocolViolation {
 };
 
 class Probe {
-public:
+  public:
     // Identity on the bus.
-    int id() const;  // stable number of this probe on the bus, in creation order
+    int id() const;     // stable number of this probe on the bus, in creation order
     Mode mode() const;  // mode of the running firmware (meaningless while off the bus)
     bool onBus() const;
     // The boot flag selects the application but the application area holds no valid identity
@@ -149,45 +149,48 @@ public:
     struct State;
     explicit Probe(State* s) : s_(s) {}
 
-private:
+  private:
     State* s_;
 };
 
 // ----- faults -------------------------------------------------------------------------------
 
 enum class Fault {
-    OpenFails,        // usb_open returns null
-    ConfigFails,      // usb_set_configuration returns a negative value
-    ClaimFails,       // usb_claim_interface returns a negative value
-    WriteFails,       // usb_bulk_write returns -EIO; the probe sees nothing
-    WriteTimeout,     // usb_bulk_write returns -ETIMEDOUT after the time-out; probe sees nothing
-    WriteShort,       // usb_bulk_write reports one byte fewer than sent; the probe sees nothing
-    ReadFails,        // usb_bulk_read returns -EIO; a pending reply is lost
-    ReadTimeout,      // the probe acts on the request but its reply never arrives: time-out
-    ReadShort,        // the reply arrives one byte short
-    GarbleEcho,       // the reply's first byte is inverted
-    GarbleSelector,   // the reply's second byte is inverted (selector or parameter index echo)
-    GarbleData,       // the reply's last byte is inverted (flash data, acknowledgement contents)
-    CloseFails,       // usb_close returns a negative value (the handle is released anyway)
-    Unplug,           // the probe leaves the bus just before the operation
+    OpenFails,       // usb_open returns null
+    ConfigFails,     // usb_set_configuration returns a negative value
+    ClaimFails,      // usb_claim_interface returns a negative value
+    WriteFails,      // usb_bulk_write returns -EIO; the probe sees nothing
+    WriteTimeout,    // usb_bulk_write returns -ETIMEDOUT after the time-out; probe sees nothing
+    WriteShort,      // usb_bulk_write reports one byte fewer than sent; the probe sees nothing
+    ReadFails,       // usb_bulk_read returns -EIO; a pending reply is lost
+    ReadTimeout,     // the probe acts on the request but its reply never arrives: time-out
+    ReadShort,       // the reply arrives one byte short
+    GarbleEcho,      // the reply's first byte is inverted
+    GarbleSelector,  // the reply's second byte is inverted (selector or parameter index echo)
+    GarbleData,      // the reply's last byte is inverted (flash data, acknowledgement contents)
+    CloseFails,      // usb_close returns a negative value (the handle is released anyway;
+                     // closing it again gives -EBADF and a ProtocolViolation)
+    Unplug,          // the probe leaves the bus just before the operation
 };
 
 // Which operations a fault is counted over.
 //  - ByCall: occurrences of the libusb call the fault belongs to (usb_open for OpenFails,
-//    usb_bulk_write for Write*, usb_bulk_read for Read*, Garble* and ReadShort, ...), counted
-//    from 0 from the moment the fault is injected.
+//    usb_bulk_write for Write* and Unplug, usb_bulk_read for Read*, Garble* and ReadShort, ...),
+//    counted from 0 from the moment the fault is injected. Only calls on a valid handle to a
+//    device still on the bus, with the right endpoint and the interface claimed, are counted;
+//    a fault restricted to one probe counts that probe's calls only.
 //  - ByExchange: the exchange number on the bus, counted from 0 since Bus::reset() (see
 //    Bus::exchanges()). An exchange starts with each usb_bulk_write; read faults hit the read
-//    that follows the write of that exchange. Open/Config/Claim/Close faults cannot be
-//    counted by exchange.
+//    that follows the write of that exchange (the first read after it). Open/Config/Claim/Close
+//    faults cannot be counted by exchange: inject() throws std::invalid_argument for them.
 enum class Counting { ByCall, ByExchange };
 
 struct FaultSpec {
     Fault kind;
-    std::int64_t at = 0;       // first occurrence that fails
-    std::int64_t times = 1;    // how many consecutive occurrences fail; -1 for all from `at`
+    std::int64_t at = 0;     // first occurrence that fails
+    std::int64_t times = 1;  // how many consecutive occurrences fail; -1 for all from `at`
     Counting counting = Counting::ByCall;
-    int probe = -1;            // restrict to the probe with this id; -1 for any
+    int probe = -1;  // restrict to the probe with this id; -1 for any
 };
 
 // ----- the log ------------------------------------------------------------------------------
@@ -202,14 +205,14 @@ struct LogEntry {
     int size = 0;      // bytes asked for (reads) or sent (writes)
     int timeout = 0;   // bulk transfers, milliseconds
     int result = 0;    // what the call returned (null/non-null as 0/1 for usb_open)
-    std::vector<std::uint8_t> data;  // bytes written, or bytes delivered by a read
+    std::vector<std::uint8_t> data;     // bytes written, or bytes delivered by a read
     std::chrono::microseconds time{0};  // clock when the call was made
 };
 
 // ----- the bus ------------------------------------------------------------------------------
 
 class Bus {
-public:
+  public:
     static Bus& instance();
 
     // Forget every device, fault, log entry and counter; the clock becomes real again.
@@ -227,7 +230,7 @@ public:
 
     std::vector<LogEntry> log() const;
     void clearLog();
-    void setLogging(bool on);  // on by default; benchmarks turn it off
+    void setLogging(bool on);        // on by default; benchmarks turn it off
     std::int64_t exchanges() const;  // usb_bulk_write calls since reset()
     int openHandles() const;         // handles from usb_open not yet closed
 
@@ -253,7 +256,9 @@ public:
 //   KLOVSIM_VERSION     firmware version text (default 2.0.3)
 //   KLOVSIM_RESET_MS    reset delay in milliseconds (default 1500)
 //   KLOVSIM_LATENCY_US  per-transfer latency in microseconds (default 0)
-//   KLOVSIM_STATE       state file: loaded when present, written after every change
+//   KLOVSIM_STATE       state file: loaded when present, written at every usb_close and at
+//                       exit (a file that cannot be read is left untouched and never written)
+// A value that cannot be used is reported on stderr and its default taken.
 // A process that calls Bus::instance().reset() or addProbe() before its first libusb call
 // turns this off.
 void configureFromEnvironment();

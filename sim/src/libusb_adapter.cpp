@@ -1,0 +1,286 @@
+// The libusb 0.1 face of the virtual bus: the C entry points and the structures the host walks.
+//
+// Like real libusb, the bus and device lists change only in usb_find_busses and
+// usb_find_devices. Unlike it, no usb_bus, usb_device or usb_dev_handle is ever freed, so a host
+// holding a stale pointer gets a clean error (null from usb_open, -ENODEV or -EBADF from the
+// calls) instead of touching freed memory.
+#include <usb.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include "bus.h"
+
+struct usb_dev_handle {
+    int id;  // handle number on the bus
+};
+
+// Declared by usb.h outside its extern "C" block; a variable's symbol is the plain name anyway.
+struct usb_bus* usb_busses = nullptr;
+
+namespace {
+
+using klovsim::detail::Core;
+
+// A device as the host sees it, with the descriptors of the probe's single configuration.
+struct DeviceBox {
+    struct usb_device dev {};
+    usb_config_descriptor config{};
+    usb_interface interface {};
+    usb_interface_descriptor alt{};
+    usb_endpoint_descriptor endpoints[2]{};
+};
+
+struct Adapter {
+    std::mutex m;  // taken before the bus's lock, never while holding it
+    std::map<int, std::unique_ptr<usb_bus>> busses;
+    std::unordered_map<std::uint64_t, std::unique_ptr<DeviceBox>> devices;
+    std::unordered_map<const struct usb_device*, std::uint64_t> nodeOfDevice;
+    std::unordered_map<std::uint64_t, struct usb_device*> deviceOfNode;
+    std::unordered_map<const usb_dev_handle*, std::unique_ptr<usb_dev_handle>> handles;
+};
+
+Adapter& adapter() {
+    static Adapter* a = new Adapter;  // never destroyed, like the bus
+    return *a;
+}
+
+thread_local std::string lastError = "no error";
+
+int note(const char* call, int rc) {
+    if (rc < 0) {
+        lastError = std::string(call) + ": " + std::strerror(-rc);
+    }
+    return rc;
+}
+
+int handleId(usb_dev_handle* h) {
+    Adapter& a = adapter();
+    std::lock_guard<std::mutex> lk(a.m);
+    return a.handles.count(h) != 0 ? h->id : 0;
+}
+
+struct usb_device* makeDevice(Adapter& a, const klovsim::detail::DeviceInfo& info, usb_bus* bus) {
+    auto box = std::make_unique<DeviceBox>();
+    struct usb_device& d = box->dev;
+    std::snprintf(d.filename, sizeof d.filename, "%03d", info.devnum);
+    d.bus = bus;
+    d.devnum = static_cast<std::uint8_t>(info.devnum);
+    d.descriptor.bLength = USB_DT_DEVICE_SIZE;
+    d.descriptor.bDescriptorType = USB_DT_DEVICE;
+    d.descriptor.bcdUSB = 0x0200;
+    d.descriptor.bMaxPacketSize0 = 8;
+    d.descriptor.idVendor = info.vendorId;
+    d.descriptor.idProduct = info.productId;
+    d.descriptor.bcdDevice = 0x0100;
+    d.descriptor.bNumConfigurations = 1;
+    for (int i = 0; i < 2; ++i) {
+        usb_endpoint_descriptor& ep = box->endpoints[i];
+        ep.bLength = USB_DT_ENDPOINT_SIZE;
+        ep.bDescriptorType = USB_DT_ENDPOINT;
+        ep.bEndpointAddress = i == 0 ? 0x01 : 0x81;
+        ep.bmAttributes = USB_ENDPOINT_TYPE_BULK;
+        ep.wMaxPacketSize = 64;
+    }
+    box->alt.bLength = USB_DT_INTERFACE_SIZE;
+    box->alt.bDescriptorType = USB_DT_INTERFACE;
+    box->alt.bNumEndpoints = 2;
+    box->alt.bInterfaceClass = 0xFF;
+    box->alt.endpoint = box->endpoints;
+    box->interface.altsetting = &box->alt;
+    box->interface.num_altsetting = 1;
+    box->config.bLength = USB_DT_CONFIG_SIZE;
+    box->config.bDescriptorType = USB_DT_CONFIG;
+    box->config.wTotalLength =
+        USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE + 2 * USB_DT_ENDPOINT_SIZE;
+    box->config.bNumInterfaces = 1;
+    box->config.bConfigurationValue = 1;
+    box->config.bmAttributes = 0x80;
+    box->config.MaxPower = 50;
+    box->config.interface = &box->interface;
+    d.config = &box->config;
+    struct usb_device* p = &box->dev;
+    a.nodeOfDevice[p] = info.node;
+    a.deviceOfNode[info.node] = p;
+    a.devices[info.node] = std::move(box);
+    return p;
+}
+
+}  // namespace
+
+extern "C" {
+
+void usb_init(void) {
+    Core::get().logSimple("usb_init");
+}
+
+void usb_set_debug(int /*level*/) {}
+
+char* usb_strerror(void) {
+    return lastError.data();
+}
+
+int usb_find_busses(void) {
+    const std::vector<int> numbers = Core::get().busNumbers();
+    Adapter& a = adapter();
+    std::lock_guard<std::mutex> lk(a.m);
+    const std::set<int> wanted(numbers.begin(), numbers.end());
+    std::set<int> listed;
+    for (usb_bus* b = usb_busses; b != nullptr; b = b->next) {
+        listed.insert(static_cast<int>(b->location) - 1);
+    }
+    int changes = 0;
+    usb_bus* prev = nullptr;
+    usb_bus* head = nullptr;
+    for (int n : numbers) {
+        auto& slot = a.busses[n];
+        if (!slot) {
+            slot = std::make_unique<usb_bus>();
+            std::snprintf(slot->dirname, sizeof slot->dirname, "%03d", n + 1);
+            slot->location = static_cast<std::uint32_t>(n + 1);
+        }
+        if (listed.count(n) == 0) {
+            ++changes;
+        }
+        usb_bus* b = slot.get();
+        b->prev = prev;
+        b->next = nullptr;
+        if (prev != nullptr) {
+            prev->next = b;
+        } else {
+            head = b;
+        }
+        prev = b;
+    }
+    for (int n : listed) {
+        if (wanted.count(n) == 0) {
+            ++changes;
+        }
+    }
+    usb_busses = head;
+    Core::get().logSimple("usb_find_busses", changes);
+    return changes;
+}
+
+int usb_find_devices(void) {
+    const std::vector<klovsim::detail::DeviceInfo> present = Core::get().presentDevices();
+    Adapter& a = adapter();
+    int changes = 0;
+    {
+        std::lock_guard<std::mutex> lk(a.m);
+        for (usb_bus* b = usb_busses; b != nullptr; b = b->next) {
+            const int number = static_cast<int>(b->location) - 1;
+            std::set<std::uint64_t> before;
+            for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
+                before.insert(a.nodeOfDevice[d]);
+            }
+            struct usb_device* prev = nullptr;
+            struct usb_device* head = nullptr;
+            std::set<std::uint64_t> now;
+            for (const auto& info : present) {
+                if (info.bus != number) {
+                    continue;
+                }
+                now.insert(info.node);
+                auto it = a.deviceOfNode.find(info.node);
+                struct usb_device* d =
+                    it != a.deviceOfNode.end() ? it->second : makeDevice(a, info, b);
+                if (before.count(info.node) == 0) {
+                    ++changes;
+                }
+                d->prev = prev;
+                d->next = nullptr;
+                if (prev != nullptr) {
+                    prev->next = d;
+                } else {
+                    head = d;
+                }
+                prev = d;
+            }
+            for (std::uint64_t n : before) {
+                if (now.count(n) == 0) {
+                    ++changes;
+                }
+            }
+            b->devices = head;
+        }
+    }
+    Core::get().logSimple("usb_find_devices", changes);
+    return changes;
+}
+
+struct usb_bus* usb_get_busses(void) {
+    Core::get().logSimple("usb_get_busses", usb_busses != nullptr ? 1 : 0);
+    return usb_busses;
+}
+
+usb_dev_handle* usb_open(struct usb_device* dev) {
+    Adapter& a = adapter();
+    std::uint64_t node = 0;
+    {
+        std::lock_guard<std::mutex> lk(a.m);
+        auto it = a.nodeOfDevice.find(dev);
+        if (it != a.nodeOfDevice.end()) {
+            node = it->second;
+        }
+    }
+    const int id = Core::get().open(node);
+    if (id <= 0) {
+        lastError = "usb_open: could not open the device";
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lk(a.m);
+    auto h = std::make_unique<usb_dev_handle>(usb_dev_handle{id});
+    usb_dev_handle* p = h.get();
+    a.handles[p] = std::move(h);
+    return p;
+}
+
+int usb_close(usb_dev_handle* dev) {
+    return note("usb_close", Core::get().close(handleId(dev)));
+}
+
+int usb_set_configuration(usb_dev_handle* dev, int configuration) {
+    return note("usb_set_configuration",
+                Core::get().setConfiguration(handleId(dev), configuration));
+}
+
+int usb_claim_interface(usb_dev_handle* dev, int interface) {
+    return note("usb_claim_interface", Core::get().claim(handleId(dev), interface));
+}
+
+int usb_release_interface(usb_dev_handle* dev, int interface) {
+    return note("usb_release_interface", Core::get().release(handleId(dev), interface));
+}
+
+int usb_bulk_write(usb_dev_handle* dev, int ep, const char* bytes, int size, int timeout) {
+    return note("usb_bulk_write",
+                Core::get().bulkWrite(handleId(dev), ep,
+                                      reinterpret_cast<const std::uint8_t*>(bytes), size, timeout));
+}
+
+int usb_bulk_read(usb_dev_handle* dev, int ep, char* bytes, int size, int timeout) {
+    return note("usb_bulk_read",
+                Core::get().bulkRead(handleId(dev), ep, reinterpret_cast<std::uint8_t*>(bytes),
+                                     size, timeout));
+}
+
+struct usb_device* usb_device(usb_dev_handle* dev) {
+    const std::optional<std::uint64_t> node = Core::get().nodeOf(handleId(dev));
+    if (!node) {
+        return nullptr;
+    }
+    Adapter& a = adapter();
+    std::lock_guard<std::mutex> lk(a.m);
+    auto it = a.deviceOfNode.find(*node);
+    return it != a.deviceOfNode.end() ? it->second : nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,208 @@
+// Enumeration and the application-mode protocol of the simulated probe.
+#include <cstring>
+#include <string>
+
+#include "sim_fixture.h"
+
+namespace {
+
+using namespace simtest;
+using klovsim::Mode;
+using klovsim::ProbeConfig;
+
+Bytes text(const std::string& s, std::size_t width) {
+    Bytes b(s.begin(), s.end());
+    b.resize(width, 0);
+    return b;
+}
+
+Bytes cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+using SimEnumeration = SimTest;
+
+TEST_F(SimEnumeration, ProbesAndForeignDevicesInBusOrder) {
+    ProbeConfig a;
+    a.serial = "11111111";
+    ProbeConfig b;
+    b.serial = "22222222";
+    bus().addForeignDevice(0x1D6B, 0x0002, 1);
+    bus().addProbe(a, 1);
+    bus().addForeignDevice(0x046D, 0xC077, 0);
+    bus().addProbe(b, 0);
+
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    std::vector<std::pair<std::string, int>> seen;  // bus dirname, idProduct
+    for (usb_bus* u = usb_get_busses(); u != nullptr; u = u->next) {
+        for (struct usb_device* d = u->devices; d != nullptr; d = d->next) {
+            EXPECT_EQ(d->bus, u);
+            seen.emplace_back(u->dirname, int{d->descriptor.idProduct});
+        }
+    }
+    const std::vector<std::pair<std::string, int>> expected{
+        {"001", 0xC077}, {"001", 0xF85D}, {"002", 0x0002}, {"002", 0xF85D}};
+    EXPECT_EQ(seen, expected);
+
+    // Matching devices are counted over all busses: index 0 is the probe on the first bus.
+    for (const auto& [index, serial] : {std::pair{0, "22222222"}, std::pair{1, "11111111"}}) {
+        usb_dev_handle* h = openProbe(index);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(exchange(h, {0xE0}), cat(cat({0xE0}, text(serial, 8)), {0}));
+        EXPECT_EQ(usb_close(h), 0);
+    }
+    EXPECT_EQ(openProbe(2), nullptr);
+}
+
+TEST_F(SimEnumeration, ListsChangeOnlyWhenRefreshed) {
+    bus().addProbe();
+    ASSERT_NE(findProbe(0), nullptr);
+    bus().addProbe({}, 0);
+    usb_bus* b = usb_get_busses();
+    int listed = 0;
+    for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
+        ++listed;
+    }
+    EXPECT_EQ(listed, 1);
+    EXPECT_EQ(usb_find_devices(), 1);  // one change: the new probe
+    EXPECT_NE(findProbe(1), nullptr);
+}
+
+class SimApplication : public SimTest {
+  protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        ProbeConfig c;
+        c.serial = "04124011";
+        c.productionDate = "20130115";
+        c.firmwareVersion = "2.1.17";
+        probe_ = bus().addProbe(c);
+        h_ = openProbe();
+        ASSERT_NE(h_, nullptr);
+    }
+    void TearDown() override {
+        usb_close(h_);
+        SimTest::TearDown();
+    }
+    std::optional<klovsim::Probe> probe_;
+    usb_dev_handle* h_ = nullptr;
+};
+
+TEST_F(SimApplication, IdentityRepliesComeFromTheFlashIdentityBlock) {
+    const std::optional<Bytes> id = exchange(h_, {0x40}, 32);
+    ASSERT_TRUE(id);
+    EXPECT_EQ(*id, cat({0x40, 2, 1, 17, 0}, text("kLOV-VR", 16)));
+
+    EXPECT_EQ(exchange(h_, {0xE0}, 10), cat(cat({0xE0}, text("04124011", 8)), {0}));
+
+    const std::vector<std::pair<int, std::string>> infos{
+        {0, "kLOV-VR"},  {1, "KORVALIMEX"}, {2, "04124011"}, {3, "2.1.17"},
+        {4, "20130115"}, {5, ""},           {0xFF, ""}};
+    for (const auto& [sel, want] : infos) {
+        const auto s = static_cast<std::uint8_t>(sel);
+        EXPECT_EQ(exchange(h_, {0xE1, s}, 32), cat({0xE1, s}, text(want, 30))) << sel;
+    }
+
+    // An update that rewrites the identity block changes the answers.
+    auto flash = probe_->flash();
+    std::memcpy(flash.data() + klovsim::kIdentitySerial, "99999999", 8);
+    probe_->setFlash(flash);
+    EXPECT_EQ(exchange(h_, {0xE1, 2}, 32), cat({0xE1, 2}, text("99999999", 30)));
+    EXPECT_TRUE(probe_->protocolViolations().empty());
+}
+
+TEST_F(SimApplication, SettingsRegistersAndCountRate) {
+    const klovsim::Settings d;
+    // Reads of the power-on values.
+    const std::vector<std::pair<Bytes, Bytes>> reads{
+        {{0x51, 0},
+         {0x51, 0, static_cast<std::uint8_t>(d.hv & 0xFF), static_cast<std::uint8_t>(d.hv >> 8)}},
+        {{0x51, 3},
+         {0x51, 3, static_cast<std::uint8_t>(d.uld & 0xFF), static_cast<std::uint8_t>(d.uld >> 8)}},
+        {{0x54}, {0x54, d.integralMode}},
+        {{0x57}, {0x57, d.analogOutputMode}},
+        {{0x59}, {0x59, d.cpsGain}},
+        {{0x5B}, {0x5B, d.responseTime}},
+    };
+    for (const auto& [req, reply] : reads) {
+        EXPECT_EQ(exchange(h_, req), reply) << int(req[0]);
+    }
+
+    // Sets take effect without a reply; each is read back.
+    const std::vector<std::pair<Bytes, Bytes>> sets{
+        {{0x52, 0, 0xE8, 0x03}, {0x51, 0}},
+        {{0x52, 1, 0x34, 0x12}, {0x51, 1}},
+        {{0x52, 2, 0xFF, 0xFF}, {0x51, 2}},
+        {{0x52, 3, 0x70, 0x11}, {0x51, 3}},
+        {{0x55, 0x01}, {0x54}},
+        {{0x58, 0x80}, {0x57}},
+        {{0x5A, 0x2C}, {0x59}},
+        {{0x5C, 0x0A}, {0x5B}},
+    };
+    for (const auto& [set, get] : sets) {
+        ASSERT_EQ(write(h_, set), static_cast<int>(set.size()));
+        Bytes want = get;
+        want.insert(want.end(), set.begin() + static_cast<long>(get.size()), set.end());
+        EXPECT_EQ(exchange(h_, get), want) << int(set[0]);
+    }
+    EXPECT_EQ(probe_->settings().hv, 1000);
+    EXPECT_EQ(probe_->savedSettings(), d);
+
+    probe_->setCountRate(10000, true);
+    EXPECT_EQ(exchange(h_, {0x56}, 4), (Bytes{0x56, 0x10, 0x27, 0x01}));
+    EXPECT_TRUE(probe_->protocolViolations().empty());
+}
+
+TEST_F(SimApplication, SavedSettingsSurviveAResetUnsavedOnesDoNot) {
+    ASSERT_EQ(write(h_, {0x52, 0, 0x10, 0x02}), 4);  // HV 528
+    ASSERT_EQ(write(h_, {0x53}), 1);                 // save
+    ASSERT_EQ(write(h_, {0x5A, 7}), 2);              // CPS gain 7, not saved
+    const klovsim::Settings saved = probe_->savedSettings();
+    EXPECT_EQ(saved.hv, 528);
+    EXPECT_EQ(saved.cpsGain, klovsim::Settings{}.cpsGain);
+
+    ASSERT_EQ(write(h_, {0xFF}), 1);
+    klovsim::Clock::advance(std::chrono::seconds(2));
+    usb_dev_handle* again = openProbe();
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(exchange(again, {0x51, 0}), (Bytes{0x51, 0, 0x10, 0x02}));
+    EXPECT_EQ(exchange(again, {0x59}), (Bytes{0x59, klovsim::Settings{}.cpsGain}));
+    usb_close(again);
+}
+
+TEST_F(SimApplication, MalformedRequestsGetNoReplyAndAreRecorded) {
+    const std::vector<Bytes> bad{
+        {0x40, 0x00},        // identify with a parameter
+        {0xE1},              // selector missing
+        {0x51, 4},           // no such parameter
+        {0x52, 0, 1},        // value cut short
+        {0x53, 0},           //
+        {0x05, 1, 0xFF, 0},  // boot flag write cut short
+        {0x99},              // unknown command
+    };
+    for (const Bytes& req : bad) {
+        ASSERT_EQ(write(h_, req), static_cast<int>(req.size()));
+        int rc = 0;
+        EXPECT_FALSE(read(h_, 64, &rc)) << int(req[0]);
+        EXPECT_EQ(rc, -ETIMEDOUT);
+    }
+    EXPECT_EQ(probe_->protocolViolations().size(), bad.size());
+
+    // Bootloader commands are a legitimate probe of the mode: ignored, not a violation.
+    const auto before = probe_->flash();
+    ASSERT_EQ(write(h_, {0x03, 0x01, 0x00, 0x08, 0x00}), 5);
+    EXPECT_FALSE(read(h_));
+    EXPECT_EQ(probe_->protocolViolations().size(), bad.size());
+    EXPECT_EQ(probe_->flash(), before);
+}
+
+TEST_F(SimApplication, BootFlagWriteIsAcknowledgedAndStored) {
+    EXPECT_EQ(exchange(h_, {0x05, 0x01, 0xFF, 0x00, 0x00, 0x3A}, 1), (Bytes{0x05}));
+    EXPECT_EQ(probe_->bootFlag(), 0x3A);
+    EXPECT_EQ(probe_->mode(), Mode::Application);  // until the next reset
+}
+
+}  // namespace
