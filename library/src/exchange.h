@@ -38,9 +38,10 @@ bool ProgramConfig(Transport& transport, std::uint32_t address, const std::uint8
 enum class Parameter : std::uint8_t { HV = 0, Gain = 1, LLD = 2, ULD = 3 };
 bool SetParameter(Transport& transport, Parameter parameter, std::int32_t value);
 bool ReadParameter(Transport& transport, Parameter parameter, std::int32_t* value);
-// A one-byte setting: the set command sends `value`'s low byte, the read command returns it.
+// One-byte settings and modes: the set command sends one byte; the read command's reply holds
+// it at offset 1 (as a mode, any nonzero byte reads as 1). A null output only drops the value.
 bool SetByte(Transport& transport, std::uint8_t command, std::uint8_t value);
-bool ReadByte(Transport& transport, std::uint8_t command, std::uint8_t* value);
+bool ReadByte(Transport& transport, std::uint8_t command, bool asFlag, std::int32_t* value);
 bool StoreSettings(Transport& transport);
 
 // Count rate (count_rate.cpp).

@@ -41,18 +41,8 @@ int32_t ReadParam(ScaHandle handle, Parameter parameter, int32_t* value) {
     return Guarded(handle, [&](Transport& t) { return ReadParameter(t, parameter, value); });
 }
 
-// A one-byte read; `asFlag` turns any nonzero byte into 1.
 int32_t ReadWith(ScaHandle handle, std::uint8_t command, bool asFlag, int32_t* out) {
-    return Guarded(handle, [&](Transport& t) {
-        std::uint8_t value = 0;
-        if (!ReadByte(t, command, &value)) {
-            return false;
-        }
-        if (out != nullptr) {
-            *out = asFlag ? (value != 0 ? 1 : 0) : value;
-        }
-        return true;
-    });
+    return Guarded(handle, [&](Transport& t) { return ReadByte(t, command, asFlag, out); });
 }
 
 }  // namespace
@@ -84,7 +74,7 @@ bool SetByte(Transport& transport, std::uint8_t command, std::uint8_t value) {
     return Exchange(transport, queue, 0);
 }
 
-bool ReadByte(Transport& transport, std::uint8_t command, std::uint8_t* value) {
+bool ReadByte(Transport& transport, std::uint8_t command, bool asFlag, std::int32_t* value) {
     ByteQueue reply;
     if (!Exchange(transport, {command}, kByteReplyLength, reply)) {
         return false;
@@ -92,7 +82,9 @@ bool ReadByte(Transport& transport, std::uint8_t command, std::uint8_t* value) {
     if (reply.size() < static_cast<std::size_t>(kByteReplyLength) || reply[0] != command) {
         return false;
     }
-    *value = reply[1];
+    if (value != nullptr) {
+        *value = asFlag ? (reply[1] != 0 ? 1 : 0) : reply[1];
+    }
     return true;
 }
 

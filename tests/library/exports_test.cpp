@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ardellix.h"
@@ -355,6 +357,56 @@ TEST_F(LibraryTest, NullClosedAndUnknownHandlesAreRefusedWithoutTraffic) {
     }
     char serial[10] = {};
     EXPECT_EQ(ReadSerialNo(live, serial), 1);  // the live connection was never disturbed
+}
+
+TEST_F(LibraryTest, ConnectionsOnSeparateThreadsStayIndependent) {
+    ProbeConfig first, second;
+    first.serial = "11111111";
+    second.serial = "22222222";
+    bus().addProbe(first);
+    bus().addProbe(second);
+    std::atomic<int> failures{0};
+    auto worker = [&failures](std::int32_t index, const std::string serial) {
+        for (int i = 0; i < 40; ++i) {
+            const ScaHandle h = OpenSCA(index);
+            char text[10] = {};
+            if (h == 0 || ReadSerialNo(h, text) != 1 || Text(text, 10) != serial ||
+                CloseSCA(h) != 1) {
+                ++failures;
+            }
+        }
+    };
+    std::thread a(worker, 0, "11111111");
+    std::thread b(worker, 1, "22222222");
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(bus().openHandles(), 0);
+}
+
+TEST_F(LibraryTest, ClosingWhileAnotherThreadUsesTheHandleIsSafe) {
+    auto probe = bus().addProbe(InBootloader());
+    const auto flash = probe.flash();
+    const ScaHandle h = OpenSCABootloader(0);
+    ASSERT_NE(h, 0u);
+    std::atomic<bool> started{false};
+    std::int32_t result = -1;
+    std::thread user([&] {
+        started = true;
+        result = VerifyFlash(h, 0x0800, &flash[0x0800], 0x7800);
+    });
+    while (!started) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(CloseSCA(h), 1);
+    user.join();
+    // Either the call found the handle and ran to its end on a connection kept open for it,
+    // or it came too late and was refused; the connection is closed once, after it.
+    EXPECT_TRUE(result == 0 || result == 1);
+    EXPECT_EQ(bus().openHandles(), 0);
+    EXPECT_EQ(bus().claimedInterfaces(), 0);
+    EXPECT_TRUE(probe.protocolViolations().empty());
+    EXPECT_EQ(ReadSerialNo(h, nullptr), 0);
 }
 
 // ----- bootloader commands ------------------------------------------------------------------
