@@ -22,11 +22,14 @@ QSize TwipsSize(int width, int height) {
 }
 
 QFont DialogFont(bool bold) {
-    QFont font = QFontDatabase::hasFamily(QStringLiteral("Tahoma"))
-                     ? QFont(QStringLiteral("Tahoma"))
-                     : QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    if (!QFontDatabase::hasFamily(QStringLiteral("Tahoma"))) {
+    const bool tahoma = QFontDatabase::hasFamily(QStringLiteral("Tahoma"));
+    QFont font = tahoma ? QFont(QStringLiteral("Tahoma"))
+                        : QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    if (!tahoma) {
+        // The usual sans faces run wider than Tahoma; their semi-condensed cut, where the
+        // system has one, keeps the captions inside the layout's boxes.
         font.setStyleHint(QFont::SansSerif);
+        font.setStretch(QFont::SemiCondensed);
     }
     font.setPointSizeF(8.25);
     font.setBold(bold);
