@@ -269,6 +269,27 @@ TEST_F(SimUsb, LatencyAdvancesTheVirtualClock) {
     usb_release_interface(h_, 0);
 }
 
+TEST_F(SimUsb, OnTheRealClockWaitsAreReallyWaited) {
+    klovsim::Clock::setVirtual(false);
+    probe_->setLatency(microseconds(3000));
+    probe_->setResetDelay(milliseconds(40));
+    const microseconds t0 = klovsim::Clock::now();
+    ASSERT_EQ(write(h_, {0xE0}), 1);
+    EXPECT_GE(klovsim::Clock::now() - t0, microseconds(3000));  // the latency is held
+
+    int rc = 0;
+    ASSERT_EQ(read(h_, 64, &rc)->size(), 10u);
+    const microseconds t1 = klovsim::Clock::now();
+    EXPECT_FALSE(read(h_, 64, &rc, 30));
+    EXPECT_EQ(rc, -ETIMEDOUT);
+    EXPECT_GE(klovsim::Clock::now() - t1, milliseconds(30));
+
+    ASSERT_EQ(write(h_, {0xFF}), 1);
+    klovsim::Clock::sleepFor(milliseconds(50));
+    EXPECT_TRUE(probe_->onBus());
+    EXPECT_NE(findProbe(), nullptr);
+}
+
 TEST_F(SimUsb, AWaitingReadDoesNotBlockTheBus) {
     klovsim::Clock::setVirtual(false);
     ASSERT_EQ(usb_claim_interface(h_, 0), 0);
