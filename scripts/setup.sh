@@ -8,6 +8,8 @@ packages=(
     qt6-base-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev
+    umockdev libumockdev-dev valgrind
+    clang libclang-rt-14-dev
 )
 
 missing=()
