@@ -1,0 +1,39 @@
+// Runs klov as a child process with extra environment and a given standard input, and
+// collects what it printed and how it ended.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace clitest {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+struct Outcome {
+    int code = -1;  // exit status, or -1 when the child did not exit normally
+    std::string out;
+    std::string err;
+};
+
+Outcome RunKlov(const std::vector<std::string>& args, const Env& env = {},
+                const std::string& input = {});
+
+// As RunKlov, with standard input on a pseudo-terminal fed with `input`.
+Outcome RunKlovOnTerminal(const std::vector<std::string>& args, const Env& env,
+                          const std::string& input);
+
+// A fresh, empty folder under the test's temporary area, removed by the destructor.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace clitest

@@ -1,0 +1,304 @@
+#include "commands.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <ostream>
+#include <vector>
+
+#include "exit_codes.h"
+#include "text.h"
+
+namespace klov {
+
+namespace {
+
+// More indices than a bus can hold: the walk ends long before at the first empty index.
+constexpr int kMaxDevices = 256;
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void OnStopSignal(int) {
+    g_stop = 1;
+}
+
+// Ctrl-C or a termination request ends a watch between two readings; the connection is
+// closed on the way out.
+class StopSignals {
+  public:
+    StopSignals() {
+        struct sigaction sa {};
+        sa.sa_handler = OnStopSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &oldInt_);
+        sigaction(SIGTERM, &sa, &oldTerm_);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+  private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+};
+
+struct ProbeEntry {
+    int device;
+    bool application;
+    std::optional<std::string> serial;
+    std::optional<std::string> version;
+};
+
+constexpr const char* kInfoLabels[] = {"Product name", "Manufacturer", "Serial number",
+                                       "Firmware version", "Production date"};
+constexpr const char* kInfoKeys[] = {"product_name", "manufacturer", "serial_number",
+                                     "firmware_version", "production_date"};
+
+}  // namespace
+
+int ListProbes(Library& lib, Output o) {
+    std::vector<ProbeEntry> probes;
+    for (int device = 0; device < kMaxDevices; ++device) {
+        if (const ScaHandle h = lib.Core().OpenSCA(device); h != 0) {
+            Connection c(lib, h);
+            probes.push_back({device, true, lib.ReadSerial(h), lib.ReadInfo(h, 3)});
+        } else if (const ScaHandle b = lib.Core().OpenSCABootloader(device); b != 0) {
+            Connection c(lib, b);
+            probes.push_back({device, false, std::nullopt, std::nullopt});
+        } else {
+            break;
+        }
+    }
+    if (o.json) {
+        o.out << '[';
+        for (std::size_t i = 0; i < probes.size(); ++i) {
+            const ProbeEntry& p = probes[i];
+            o.out << (i == 0 ? "" : ",") << "\n  {\"device\": " << p.device
+                  << ", \"mode\": " << (p.application ? "\"application\"" : "\"bootloader\"")
+                  << ", \"serial_number\": " << JsonStringOrNull(p.serial)
+                  << ", \"firmware_version\": " << JsonStringOrNull(p.version) << '}';
+        }
+        o.out << (probes.empty() ? "]\n" : "\n]\n");
+    } else if (!probes.empty()) {
+        o.out << "DEVICE  MODE         SERIAL      FIRMWARE\n";
+        for (const ProbeEntry& p : probes) {
+            char line[128];
+            std::snprintf(line, sizeof line, "%-7d %-12s %-11s %s\n", p.device,
+                          p.application ? "application" : "bootloader",
+                          p.application ? Printable(p.serial.value_or("?")).c_str() : "-",
+                          p.application ? Printable(p.version.value_or("?")).c_str() : "-");
+            o.out << line;
+        }
+    }
+    o.out.flush();
+    if (probes.empty()) {
+        ReportNoProbe(o.err, 0);
+        return kExitNoProbe;
+    }
+    return kExitOk;
+}
+
+int ShowInfo(Library& lib, int device, Output o) {
+    Connection c(lib, OpenApplication(lib, device, o.err));
+    if (!c) {
+        return kExitNoProbe;
+    }
+    std::optional<std::string> items[5];
+    int code = kExitOk;
+    for (int selector = 0; selector < 5; ++selector) {
+        items[selector] = lib.ReadInfo(c.handle(), selector);
+        if (!items[selector]) {
+            o.err << "klov: the probe did not report its " << kInfoKeys[selector] << '\n';
+            code = kExitExchange;
+        }
+    }
+    const std::optional<std::string>& rawDate = items[4];
+    const std::optional<std::string> date = rawDate ? IsoDate(*rawDate) : std::nullopt;
+    if (rawDate && !date) {
+        o.err << "klov: the production date \"" << Printable(*rawDate)
+              << "\" is not a calendar date\n";
+    }
+    if (o.json) {
+        o.out << "{\"device\": " << device;
+        for (int selector = 0; selector < 4; ++selector) {
+            o.out << ", \"" << kInfoKeys[selector] << "\": " << JsonStringOrNull(items[selector]);
+        }
+        o.out << ", \"production_date\": " << JsonStringOrNull(date)
+              << ", \"production_date_raw\": " << JsonStringOrNull(rawDate) << "}\n";
+    } else {
+        for (int selector = 0; selector < 5; ++selector) {
+            char label[24];
+            std::snprintf(label, sizeof label, "%-18s",
+                          (std::string(kInfoLabels[selector]) + ":").c_str());
+            std::string value;
+            if (!items[selector]) {
+                value = "(not reported)";
+            } else if (selector == 4) {
+                value = date ? *date : Printable(*rawDate) + " (not a date)";
+            } else {
+                value = Printable(*items[selector]);
+            }
+            o.out << label << value << '\n';
+        }
+    }
+    o.out.flush();
+    return code;
+}
+
+int GetSettings(Library& lib, int device, const std::string& name, Output o) {
+    std::vector<const Setting*> wanted;
+    if (name == "all") {
+        for (const Setting& s : kSettings) {
+            wanted.push_back(&s);
+        }
+    } else if (const Setting* s = FindSetting(name)) {
+        wanted.push_back(s);
+    } else {
+        o.err << "klov: there is no setting \"" << Printable(name) << "\"\n";
+        return kExitUsage;
+    }
+    Connection c(lib, OpenApplication(lib, device, o.err));
+    if (!c) {
+        return kExitNoProbe;
+    }
+    std::vector<std::optional<std::int32_t>> values;
+    int code = kExitOk;
+    for (const Setting* s : wanted) {
+        std::int32_t value = 0;
+        if (lib.ReadValue(s->read, c.handle(), &value) != 0) {
+            values.emplace_back(value);
+        } else {
+            values.emplace_back();
+            o.err << "klov: the probe did not report " << s->name << '\n';
+            code = kExitExchange;
+        }
+    }
+    if (o.json) {
+        o.out << '{';
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            o.out << (i == 0 ? "" : ", ") << JsonString(wanted[i]->name) << ": "
+                  << (values[i] ? std::to_string(*values[i]) : "null");
+        }
+        o.out << "}\n";
+    } else if (wanted.size() == 1) {
+        if (values[0]) {
+            o.out << *values[0] << '\n';
+        }
+    } else {
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            char line[64];
+            std::snprintf(line, sizeof line, "%-19s %s\n", wanted[i]->name,
+                          values[i] ? std::to_string(*values[i]).c_str() : "?");
+            o.out << line;
+        }
+    }
+    o.out.flush();
+    return code;
+}
+
+int SetSetting(Library& lib, int device, const std::string& name, const std::string& text,
+               bool save, Output o) {
+    const Setting* s = FindSetting(name);
+    if (s == nullptr) {
+        o.err << "klov: there is no setting \"" << Printable(name) << "\"\n";
+        return kExitUsage;
+    }
+    const SettingValue parsed = ParseSettingValue(*s, text);
+    if (!parsed.value) {
+        o.err << "klov: " << parsed.error << "; nothing was sent.\n";
+        return kExitRefused;
+    }
+    Connection c(lib, OpenApplication(lib, device, o.err));
+    if (!c) {
+        return kExitNoProbe;
+    }
+    if (lib.SetValue(s->set, c.handle(), *parsed.value) == 0) {
+        o.err << "klov: the probe did not take " << s->name << '\n';
+        return kExitExchange;
+    }
+    // The probe does not acknowledge a setting; reading it back is the confirmation.
+    std::int32_t now = 0;
+    if (lib.ReadValue(s->read, c.handle(), &now) == 0) {
+        o.err << "klov: " << s->name << " was sent but could not be read back\n";
+        return kExitExchange;
+    }
+    if (now != *parsed.value) {
+        o.err << "klov: " << s->name << " was sent as " << *parsed.value
+              << " but the probe reports " << now << '\n';
+        return kExitExchange;
+    }
+    if (save && lib.SaveSettings(c.handle()) == 0) {
+        o.err << "klov: " << s->name
+              << " is set but the probe did not take the request to save "
+                 "its settings\n";
+        return kExitExchange;
+    }
+    o.out << s->name << ' ' << now << (save ? " (saved)" : "") << std::endl;
+    return kExitOk;
+}
+
+int SaveSettings(Library& lib, int device, Output o) {
+    Connection c(lib, OpenApplication(lib, device, o.err));
+    if (!c) {
+        return kExitNoProbe;
+    }
+    if (lib.SaveSettings(c.handle()) == 0) {
+        o.err << "klov: the probe did not take the request to save its settings\n";
+        return kExitExchange;
+    }
+    o.out << "settings saved" << std::endl;
+    return kExitOk;
+}
+
+int ReadRate(Library& lib, int device, const RateOptions& options, Output o) {
+    Connection c(lib, OpenApplication(lib, device, o.err));
+    if (!c) {
+        return kExitNoProbe;
+    }
+    const long readings = options.count > 0 ? options.count : (options.watch ? -1 : 1);
+    StopSignals signals;
+    g_stop = 0;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (long i = 0; (readings < 0 || i < readings) && g_stop == 0; ++i) {
+        if (i > 0) {
+            // Readings keep to the interval from the first one, whatever each one took.
+            const long long offsetNs = static_cast<long long>(i) * options.intervalMs * 1000000LL;
+            timespec at = start;
+            at.tv_sec += static_cast<time_t>(offsetNs / 1000000000LL);
+            at.tv_nsec += static_cast<long>(offsetNs % 1000000000LL);
+            if (at.tv_nsec >= 1000000000L) {
+                at.tv_sec += 1;
+                at.tv_nsec -= 1000000000L;
+            }
+            // A stop signal interrupts the sleep and ends the watch.
+            if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR &&
+                g_stop != 0) {
+                break;
+            }
+        }
+        std::int32_t rate = 0;
+        std::int32_t flag = 0;
+        if (lib.ReadCPS(c.handle(), &rate, &flag) == 0) {
+            o.err << "klov: the probe did not report its count rate\n";
+            return kExitExchange;
+        }
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long elapsedMs =
+            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
+        if (o.json) {
+            o.out << "{\"rate\": " << rate << ", \"flag\": " << flag
+                  << ", \"elapsed_ms\": " << elapsedMs << "}" << std::endl;
+        } else {
+            o.out << rate << " cps  flag " << flag << std::endl;
+        }
+    }
+    return kExitOk;
+}
+
+}  // namespace klov
