@@ -20,8 +20,8 @@ inline constexpr const char* kExitCodeHelp =
     "  1   the probe library (libArdellix.so.1) could not be loaded\n"
     "  64  usage error: unknown command or option, missing argument, or an update\n"
     "      without a terminal to confirm on and without --yes\n"
-    "  65  refused input: a value out of range, a serial number that is not listed,\n"
-    "      or an update that was not confirmed\n"
+    "  65  refused input: a value out of range, a serial number that is not listed\n"
+    "      (or not the probe's), or an update that was not confirmed\n"
     "  69  no probe answers (check the cable and the udev rule that gives you access)\n"
     "  70  internal error: the firmware carried by klov could not be prepared\n"
     "  74  an exchange with the probe failed, or the flash verification failed\n";
