@@ -1,7 +1,8 @@
 # Installs the build tree into a fresh staging prefix, checks what landed there, then builds a
 # consumer program against the staged library twice (pkg-config and find_package) and runs
 # both, and klov from the staged tree, against the simulated probe.
-# Variables: BUILD_DIR, SIM_DIR, WORK_DIR, CONSUMER_DIR, GENERATOR, C_FLAGS, WITH_MIROVANE.
+# Variables: BUILD_DIR, SIM_DIR, WORK_DIR, CONSUMER_DIR, GENERATOR, C_FLAGS, WITH_MIROVANE,
+# SANITIZED.
 cmake_minimum_required(VERSION 3.25)
 
 function(run)
@@ -87,7 +88,13 @@ foreach(way pkg-config find_package)
     message(STATUS "${way} consumer: ${run_out}")
 endforeach()
 
-# The staged klov loads the staged library through its run path.
+# The staged klov loads the staged library through its run path. Under the sanitizers the
+# runtime intercepts dlopen and the search uses the runtime's own (empty) run path, so there
+# the library's folder is given explicitly.
+if(SANITIZED)
+    set(run_env ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${SIM_DIR}:${libdir}"
+        --unset=KLOVSIM_STATE)
+endif()
 run(${run_env} ${stage}/bin/klov get hv)
 if(NOT run_out STREQUAL "900\n")
     message(FATAL_ERROR "staged klov printed: ${run_out}")
