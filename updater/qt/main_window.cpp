@@ -1,5 +1,7 @@
 #include "main_window.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -69,6 +71,13 @@ void MainWindow::Mirror(const TopLevel& top) {
     QLabel* valueWidgets[] = {lblProdName, lblManufacturer, lblSerialNo, lblFWversion, lblProdDate};
     for (int i = 0; i < 5; ++i) {
         captionWidgets[i]->setText(Text(captions[i]->Caption));
+        // Where the fallback font is wider than the designed one, a caption may take the free
+        // room up to its value label instead of being clipped.
+        const int designed = Twips(300, 0, 1395, 0).width();
+        const int room = valueWidgets[i]->x() - captionWidgets[i]->x();
+        captionWidgets[i]->resize(
+            std::clamp(captionWidgets[i]->sizeHint().width(), designed, std::max(designed, room)),
+            captionWidgets[i]->height());
         valueWidgets[i]->setText(Text(values[i]->Caption));
     }
     cmdConnect->setText(Text(top.cmdConnect.Caption));
