@@ -231,16 +231,21 @@ TEST(Cli, SetAndSaveReachTheProbe) {
 
 TEST(Cli, UpdateOfARunningProbe) {
     TempDir dir;
-    const Env env =
-        With(With(kProbe, "KLOVSIM_STATE", dir.File("probe.state")), "KLOVSIM_VERSION", "0.0.1");
-    const Outcome r = RunKlov({"update", "--yes"}, env);
+    // Two probes; the second one is updated and the first one left alone.
+    const Env env = With(
+        With(With(kProbe, "KLOVSIM_STATE", dir.File("probe.state")), "KLOVSIM_VERSION", "0.0.1"),
+        "KLOVSIM_PROBES", "2");
+    const Outcome r = RunKlov({"update", "-d", "1", "--yes"}, env);
     ASSERT_EQ(r.code, 0) << Describe(r);
     EXPECT_EQ(r.out, ProgressLines());
-    EXPECT_NE(r.err.find("Connected to kLOV with S/N 04124008"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Connected to kLOV with S/N 04124009"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("update finished"), std::string::npos) << r.err;
 
-    const QJsonObject after = Json(RunKlov({"info", "--json"}, env).out).object();
-    EXPECT_EQ(Str(after["serial_number"]), "04124008");
+    const QJsonArray probes = Json(RunKlov({"list", "--json"}, env).out).array();
+    ASSERT_EQ(probes.size(), 2);
+    EXPECT_EQ(Str(probes[0].toObject()["firmware_version"]), "0.0.1");
+    const QJsonObject after = Json(RunKlov({"info", "-d", "1", "--json"}, env).out).object();
+    EXPECT_EQ(Str(after["serial_number"]), "04124009");
     EXPECT_EQ(Str(after["production_date"]), "2012-12-28");
     EXPECT_NE(Str(after["firmware_version"]), "0.0.1");
     EXPECT_FALSE(Str(after["firmware_version"]).empty());
