@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ pkg-config
+    cmake ninja-build g++ pkg-config dpkg-dev file
     libusb-dev
     qt6-base-dev
     libgtest-dev libgmock-dev libbenchmark-dev
