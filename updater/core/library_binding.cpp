@@ -1,5 +1,6 @@
 #include "library_binding.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,7 +54,13 @@ ArdellixLibrary::ArdellixLibrary(std::string file, FatalHook fatal)
 ArdellixLibrary::~ArdellixLibrary() = default;
 
 void ArdellixLibrary::Fatal(const std::string& message) {
-    std::fprintf(stderr, "Mirovane: %s\n", message.c_str());
+    // Named after the program that runs (mirovane, klov, ...), as command-line tools do.
+#if defined(__GLIBC__)
+    const char* program = program_invocation_short_name;
+#else
+    const char* program = "Mirovane";
+#endif
+    std::fprintf(stderr, "%s: %s\n", program, message.c_str());
     std::fflush(stderr);
     if (fatal_) {
         fatal_(message);
