@@ -1,7 +1,10 @@
 #include "clock.h"
 
+#include <sys/prctl.h>
+#include <time.h>
+
 #include <atomic>
-#include <thread>
+#include <cerrno>
 
 #include "klovsim/sim.h"
 
@@ -16,7 +19,29 @@ const std::chrono::steady_clock::time_point kOrigin = std::chrono::steady_clock:
 std::atomic<bool> gVirtual{false};
 std::atomic<std::int64_t> gVirtualNow{0};
 
-constexpr microseconds kSpinMargin{200};
+// The hold sleeps until this margin before its deadline and spins the rest, which covers the
+// usual wake-up delay of a sleeping thread.
+constexpr microseconds kSpinMargin{50};
+
+// Sleeps until `deadline` of realNow(), against the same monotonic clock. The kernel may end
+// a sleep up to the thread's timer slack late (50 us by default), so the slack is cut to the
+// minimum for this sleep and restored afterwards.
+void sleepUntil(microseconds deadline) {
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > 1) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    }
+    const auto target = kOrigin + deadline;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(target.time_since_epoch());
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns.count() % 1000000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+    if (slack > 1) {
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+    }
+}
 
 }  // namespace
 
@@ -27,16 +52,13 @@ microseconds realNow() {
 }
 
 void holdUntil(microseconds deadline) {
-    for (;;) {
-        const microseconds left = deadline - realNow();
-        if (left <= microseconds::zero()) {
-            return;
-        }
-        if (left > kSpinMargin) {
-            std::this_thread::sleep_for(left - kSpinMargin);
-        } else {
-            std::this_thread::yield();
-        }
+    // The deadline is absolute, so a late wake-up never adds to the next hold. No yield in
+    // the spin: on a busy machine a yielding thread can lose the processor for a whole time
+    // slice, far past the deadline.
+    if (deadline - realNow() > kSpinMargin) {
+        sleepUntil(deadline - kSpinMargin);
+    }
+    while (realNow() < deadline) {
     }
 }
 
