@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
-#include <vector>
 
 namespace ardellix {
 namespace {
@@ -16,6 +16,24 @@ constexpr std::int32_t kInEndpointFlag = 128;
 
 std::once_flag usbInitOnce;
 std::atomic<bool> usbInitialised{false};
+
+// The temporary buffer of one transfer. Requests and replies are a few dozen bytes, so they
+// live on the stack; only a larger transfer takes its buffer from the heap.
+class TransferBuffer {
+  public:
+    explicit TransferBuffer(std::size_t size) : size_(size) {
+        if (size > sizeof small_) {
+            large_ = std::make_unique<char[]>(size);
+        }
+    }
+    char* data() { return large_ ? large_.get() : small_; }
+    std::size_t size() const { return size_; }
+
+  private:
+    std::size_t size_;
+    char small_[64];
+    std::unique_ptr<char[]> large_;
+};
 
 }  // namespace
 
@@ -125,7 +143,7 @@ Result LibusbTransport::Read(std::int32_t count, ByteQueue& queue, std::int32_t 
     if (in_.handle == nullptr) {
         return Result::Error("libusb device is not open");
     }
-    std::vector<char> buffer(static_cast<std::size_t>(std::max(count, 0)));
+    TransferBuffer buffer(static_cast<std::size_t>(std::max(count, 0)));
     if (usb_claim_interface(in_.handle, kInterface) < 0) {
         return Result::Error("Unable to claim libusb device interface");
     }
@@ -137,14 +155,14 @@ Result LibusbTransport::Read(std::int32_t count, ByteQueue& queue, std::int32_t 
     }
     // Never trust a count beyond what was asked for.
     const auto received = std::min(static_cast<std::size_t>(rc), buffer.size());
-    for (std::size_t i = 0; i < received; ++i) {
-        queue.push_back(static_cast<unsigned char>(buffer[i]));
-    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    queue.insert(queue.end(), bytes, bytes + received);
     return Result::Ok();
 }
 
 Result LibusbTransport::Write(ByteQueue& queue, std::int32_t timeoutMs) {
-    std::vector<char> buffer(queue.begin(), queue.end());
+    TransferBuffer buffer(queue.size());
+    std::copy(queue.begin(), queue.end(), reinterpret_cast<unsigned char*>(buffer.data()));
     queue.clear();
     if (out_.handle == nullptr) {
         return Result::Error("libusb device is not open");
