@@ -108,9 +108,13 @@ std::optional<long> parseNumber(const char* text, long lo, long hi) {
     return v;
 }
 
-LogEntry entry(const char* call, int handle) {
+// A log entry for a call. Its name is only spelt out when the log keeps it: the benchmarks
+// run with the log off, and the name's text would be built on every transfer.
+LogEntry entry(const char* call, int handle, bool logging) {
     LogEntry e;
-    e.call = call;
+    if (logging) {
+        e.call = call;
+    }
     e.handle = handle > 0 ? handle : -1;
     e.time = Clock::now();
     return e;
@@ -173,7 +177,12 @@ void Core::probeLeft(Probe::State& s) {
 }
 
 int Core::countCall(const char* name) {
-    return static_cast<int>(++calls_[name]);
+    const std::string_view key(name);
+    auto it = calls_.find(key);
+    if (it == calls_.end()) {
+        it = calls_.emplace(std::string(key), 0).first;
+    }
+    return static_cast<int>(++it->second);
 }
 
 void Core::append(LogEntry e) {
@@ -191,7 +200,7 @@ std::optional<std::uint64_t> Core::nodeOf(int handle) {
     auto lk = enter();
     countCall("usb_device");
     HandleRec* h = findHandle(handle);
-    LogEntry e = entry("usb_device", handle);
+    LogEntry e = entry("usb_device", handle, logging_);
     e.result = h != nullptr ? 1 : 0;
     if (h != nullptr) {
         e.probe = h->node->probeId;
@@ -206,7 +215,7 @@ std::optional<std::uint64_t> Core::nodeOf(int handle) {
 void Core::logSimple(const char* call, int result) {
     auto lk = enter();
     countCall(call);
-    LogEntry e = entry(call, -1);
+    LogEntry e = entry(call, -1, logging_);
     e.result = result;
     append(std::move(e));
 }
@@ -286,7 +295,7 @@ std::vector<Fault> Core::faultsFor(Op op, int probeId) {
 int Core::open(std::uint64_t nodeId) {
     auto lk = enter();
     countCall("usb_open");
-    LogEntry e = entry("usb_open", -1);
+    LogEntry e = entry("usb_open", -1, logging_);
     Node* n = nodeId >= 1 && nodeId <= nodes_.size() ? nodes_[nodeId - 1].get() : nullptr;
     int h = 0;
     if (n != nullptr) {
@@ -305,7 +314,7 @@ int Core::open(std::uint64_t nodeId) {
 int Core::close(int handle) {
     auto lk = enter();
     countCall("usb_close");
-    LogEntry e = entry("usb_close", handle);
+    LogEntry e = entry("usb_close", handle, logging_);
     HandleRec* h = findHandle(handle);
     int rc = 0;
     if (h == nullptr) {
@@ -337,7 +346,7 @@ int Core::close(int handle) {
 int Core::setConfiguration(int handle, int configuration) {
     auto lk = enter();
     countCall("usb_set_configuration");
-    LogEntry e = entry("usb_set_configuration", handle);
+    LogEntry e = entry("usb_set_configuration", handle, logging_);
     e.value = configuration;
     HandleRec* h = findHandle(handle);
     int rc = 0;
@@ -360,7 +369,7 @@ int Core::setConfiguration(int handle, int configuration) {
 int Core::claim(int handle, int interface) {
     auto lk = enter();
     countCall("usb_claim_interface");
-    LogEntry e = entry("usb_claim_interface", handle);
+    LogEntry e = entry("usb_claim_interface", handle, logging_);
     e.value = interface;
     HandleRec* h = findHandle(handle);
     int rc = 0;
@@ -385,7 +394,7 @@ int Core::claim(int handle, int interface) {
 int Core::release(int handle, int interface) {
     auto lk = enter();
     countCall("usb_release_interface");
-    LogEntry e = entry("usb_release_interface", handle);
+    LogEntry e = entry("usb_release_interface", handle, logging_);
     e.value = interface;
     HandleRec* h = findHandle(handle);
     int rc = 0;
@@ -450,7 +459,7 @@ int Core::bulkWrite(int handle, int endpoint, const std::uint8_t* data, int size
     countCall("usb_bulk_write");
     ++exchanges_;
     readsSinceWrite_ = 0;
-    LogEntry e = entry("usb_bulk_write", handle);
+    LogEntry e = entry("usb_bulk_write", handle, logging_);
     e.endpoint = endpoint;
     e.size = size;
     e.timeout = timeoutMs;
@@ -523,7 +532,7 @@ int Core::bulkRead(int handle, int endpoint, std::uint8_t* data, int size, int t
     const microseconds realStart = realNow();
     auto lk = enter();
     countCall("usb_bulk_read");
-    LogEntry e = entry("usb_bulk_read", handle);
+    LogEntry e = entry("usb_bulk_read", handle, logging_);
     e.endpoint = endpoint;
     e.size = size;
     e.timeout = timeoutMs;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -140,7 +141,7 @@ class Core {
     std::vector<ActiveFault> faults_;
     std::vector<LogEntry> log_;
     bool logging_ = true;
-    std::map<std::string, std::int64_t> calls_;
+    std::map<std::string, std::int64_t, std::less<>> calls_;  // looked up by string_view
     std::int64_t exchanges_ = 0;
     int readsSinceWrite_ = 0;
     bool configuredByProcess_ = false;
