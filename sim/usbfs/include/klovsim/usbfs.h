@@ -1,0 +1,62 @@
+// The simulated probe on an emulated usbfs, for the real libusb 0.1.
+//
+// A UsbfsBus puts probe models (the same model the drop-in libusb uses) and foreign devices
+// under /dev/bus/usb/001/ of a umockdev testbed and answers the usbfs requests of the
+// unmodified Debian libusb 0.1 from them: reads of the device node (descriptors),
+// CONNECTINFO, CONTROL (descriptor requests), SETCONFIGURATION, CLAIM/RELEASEINTERFACE,
+// SUBMITURB, REAPURB/REAPURBNDELAY and DISCARDURB. Everything above the kernel is then the
+// shipping code. The process must run under umockdev-wrapper.
+//
+// Time is real. A probe that resets leaves the bus at once (its node answers ENODEV) and,
+// after its reset delay, comes back under a new device number, as a real probe re-enumerates.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "klovsim/sim.h"
+
+namespace klovsim::usbfs {
+
+class UsbfsBus {
+  public:
+    // Creates the testbed. Throws std::runtime_error when the process is not running under
+    // umockdev-wrapper.
+    UsbfsBus();
+    ~UsbfsBus();
+    UsbfsBus(const UsbfsBus&) = delete;
+    UsbfsBus& operator=(const UsbfsBus&) = delete;
+
+    // Devices appear in the order they are added. Returns the probe's number (from 0).
+    int addProbe(const ProbeConfig& config = {});
+    void addForeignDevice(std::uint16_t vendorId, std::uint16_t productId);
+
+    // A probe, looked at from outside.
+    std::array<std::uint8_t, kFlashSize> flash(int probe) const;
+    std::uint8_t bootFlag(int probe) const;
+    Mode mode(int probe) const;
+    bool onBus(int probe) const;
+    bool bricked(int probe) const;
+    std::vector<WriteViolation> writeViolations(int probe) const;
+    std::vector<ProtocolViolation> protocolViolations(int probe) const;
+    // Device node the probe answers on now ("/dev/bus/usb/001/002"), empty while off the bus.
+    std::string devnode(int probe) const;
+
+    // Counts over every node since the bus was made.
+    struct Counters {
+        long submitted = 0;   // URBs
+        long discarded = 0;   // URBs cancelled by the host (a read that timed out)
+        long claimsHeld = 0;  // interfaces claimed right now
+    };
+    Counters counters() const;
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace klovsim::usbfs
