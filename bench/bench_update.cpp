@@ -52,7 +52,7 @@ Outcome RunOnce(long latencyUs, long resetMs) {
     klovsim::Probe probe = bus.addProbe(config);
     probe.setLatency(std::chrono::microseconds(latencyUs));
 
-    mirovane::ArdellixLibrary library;
+    mirovane::ArdellixLibrary library(BENCH_ARDELLIX_FILE);
     bench::CoreHost host(library);
     mirovane::TopLevel top(host);
     host.top = &top;
