@@ -195,21 +195,31 @@ int usb_find_devices(void) {
                 if (before.count(info.node) == 0) {
                     ++changes;
                 }
-                d->prev = prev;
-                d->next = nullptr;
+                // Links are only written where they change, as real libusb leaves an unchanged
+                // list alone: another thread may be walking it at this moment.
+                if (d->prev != prev) {
+                    d->prev = prev;
+                }
                 if (prev != nullptr) {
-                    prev->next = d;
+                    if (prev->next != d) {
+                        prev->next = d;
+                    }
                 } else {
                     head = d;
                 }
                 prev = d;
+            }
+            if (prev != nullptr && prev->next != nullptr) {
+                prev->next = nullptr;
             }
             for (std::uint64_t n : before) {
                 if (now.count(n) == 0) {
                     ++changes;
                 }
             }
-            b->devices = head;
+            if (b->devices != head) {
+                b->devices = head;
+            }
         }
     }
     Core::get().logSimple("usb_find_devices", changes);
