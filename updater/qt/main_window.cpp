@@ -1,6 +1,7 @@
 #include "main_window.h"
 
 #include <algorithm>
+#include <string>
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -61,34 +62,73 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     StatusBar->addWidget(StatusPanel, 1);
 }
 
+bool MainWindow::Changed(const QObject* widget, const std::string& text) {
+    auto [it, inserted] = shown_.try_emplace(widget, text);
+    if (inserted) {
+        return true;
+    }
+    if (it->second == text) {
+        return false;
+    }
+    it->second = text;
+    return true;
+}
+
 void MainWindow::Mirror(const TopLevel& top) {
-    setWindowTitle(Text(top.Caption));
-    Frame1->setTitle(Text(top.Frame1.Caption));
+    // The window is mirrored before every flash block; only texts that changed are converted
+    // and set, which keeps the front end's share of a block small.
+    if (Changed(this, top.Caption)) {
+        setWindowTitle(Text(top.Caption));
+    }
+    if (Changed(Frame1, top.Frame1.Caption)) {
+        Frame1->setTitle(Text(top.Frame1.Caption));
+    }
     const Label* captions[] = {&top.Label1, &top.Label2, &top.Label3, &top.Label4, &top.Label5};
     QLabel* captionWidgets[] = {Label1, Label2, Label3, Label4, Label5};
     const Label* values[] = {&top.lblProdName, &top.lblManufacturer, &top.lblSerialNo,
                              &top.lblFWversion, &top.lblProdDate};
     QLabel* valueWidgets[] = {lblProdName, lblManufacturer, lblSerialNo, lblFWversion, lblProdDate};
     for (int i = 0; i < 5; ++i) {
-        captionWidgets[i]->setText(Text(captions[i]->Caption));
-        // Where the fallback font is wider than the designed one, a caption may take the free
-        // room up to its value label instead of being clipped.
-        const int designed = Twips(300, 0, 1395, 0).width();
-        const int room = valueWidgets[i]->x() - captionWidgets[i]->x();
-        captionWidgets[i]->resize(
-            std::clamp(captionWidgets[i]->sizeHint().width(), designed, std::max(designed, room)),
-            captionWidgets[i]->height());
-        valueWidgets[i]->setText(Text(values[i]->Caption));
+        if (Changed(captionWidgets[i], captions[i]->Caption)) {
+            captionWidgets[i]->setText(Text(captions[i]->Caption));
+            // Where the fallback font is wider than the designed one, a caption may take the
+            // free room up to its value label instead of being clipped.
+            const int designed = Twips(300, 0, 1395, 0).width();
+            const int room = valueWidgets[i]->x() - captionWidgets[i]->x();
+            captionWidgets[i]->resize(std::clamp(captionWidgets[i]->sizeHint().width(), designed,
+                                                 std::max(designed, room)),
+                                      captionWidgets[i]->height());
+        }
+        if (Changed(valueWidgets[i], values[i]->Caption)) {
+            valueWidgets[i]->setText(Text(values[i]->Caption));
+        }
     }
-    cmdConnect->setText(Text(top.cmdConnect.Caption));
+    if (Changed(cmdConnect, top.cmdConnect.Caption)) {
+        cmdConnect->setText(Text(top.cmdConnect.Caption));
+    }
     cmdConnect->setEnabled(top.cmdConnect.Enabled);
-    cmdUpload->setText(Text(top.cmdUpload.Caption));
+    if (Changed(cmdUpload, top.cmdUpload.Caption)) {
+        cmdUpload->setText(Text(top.cmdUpload.Caption));
+    }
     cmdUpload->setEnabled(top.cmdUpload.Enabled);
-    lblProgress->setText(Text(top.lblProgress.Caption));
+    if (Changed(lblProgress, top.lblProgress.Caption)) {
+        lblProgress->setText(Text(top.lblProgress.Caption));
+    }
     lblProgress->setVisible(top.lblProgress.Visible);
-    ProgressBar->setValue(static_cast<int>(top.ProgressBar.Value));
+    // QProgressBar repaints at once whenever its shown value changes; during a fast flash
+    // phase that would be a hundred repaints in a fraction of a second. New values are shown
+    // at most at the screen's rate, and 0 and 100 always at once.
+    const int progress = static_cast<int>(top.ProgressBar.Value);
+    if (progress != ProgressBar->value() &&
+        (progress == 0 || progress == 100 || !progressShown_.isValid() ||
+         progressShown_.elapsed() >= kProgressRepaintMs)) {
+        ProgressBar->setValue(progress);
+        progressShown_.start();
+    }
     ProgressBar->setVisible(top.ProgressBar.Visible);
-    StatusPanel->setText(Text(top.StatusText));
+    if (Changed(StatusPanel, top.StatusText)) {
+        StatusPanel->setText(Text(top.StatusText));
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

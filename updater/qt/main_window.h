@@ -2,8 +2,11 @@
 // buttons lives in the front end.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QWidget>
 #include <functional>
+#include <string>
+#include <unordered_map>
 
 class QGroupBox;
 class QLabel;
@@ -51,7 +54,13 @@ class MainWindow : public QWidget {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // True when `text` differs from what `widget` last showed (and remembers it).
+    bool Changed(const QObject* widget, const std::string& text);
+
     std::function<bool()> closeGuard_;
+    std::unordered_map<const QObject*, std::string> shown_;
+    static constexpr qint64 kProgressRepaintMs = 16;
+    QElapsedTimer progressShown_;
 };
 
 }  // namespace mirovane::qt
