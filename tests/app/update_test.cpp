@@ -57,7 +57,9 @@ class UpdateTest : public AppTest {
 };
 
 // The three ways into a complete update: already connected, found in application mode, found
-// in bootloader mode (serial typed in, date from the table, no switch before erasing).
+// in bootloader mode (serial typed in, date from the table, no reset before erasing). Erasing
+// always starts under a flag that selects the bootloader, also for a probe found in its
+// bootloader whose flag still selects the application.
 TEST_F(UpdateTest, CompleteRunFromEveryStart) {
     struct Case {
         const char* name;
@@ -66,6 +68,7 @@ TEST_F(UpdateTest, CompleteRunFromEveryStart) {
         std::string deviceDate;
         std::string patchedDate;
         std::string shownDate;
+        bool flagSaysApplication = false;
     };
     const Case cases[] = {
         {"connected first", Mode::Application, true, "20121228", "20121228", "2012-12-28"},
@@ -73,6 +76,8 @@ TEST_F(UpdateTest, CompleteRunFromEveryStart) {
         {"device date kept", Mode::Application, false, "20140105", "20140105", "2014-01-05"},
         {"no device date", Mode::Application, false, "", "20121228", "2012-12-28"},
         {"bootloader mode", Mode::Bootloader, false, "20140105", "20121228", "2012-12-28"},
+        {"bootloader, flag says application", Mode::Bootloader, false, "20140105", "20121228",
+         "2012-12-28", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -81,6 +86,9 @@ TEST_F(UpdateTest, CompleteRunFromEveryStart) {
         config.mode = c.mode;
         config.productionDate = c.deviceDate;
         klovsim::Probe probe = AddProbe(config);
+        if (c.flagSaysApplication) {
+            probe.setBootFlag(klovsim::kBootFlagApplication);
+        }
         if (c.mode == Mode::Bootloader) {
             host().answers.push_back({DialogAnswer::Ok, "04124008"});
         }
@@ -92,6 +100,7 @@ TEST_F(UpdateTest, CompleteRunFromEveryStart) {
         host().onProcessEvents = [&] {
             if (top().lblProgress.Caption == "Erasing:" && statusDuringFlash.empty()) {
                 statusDuringFlash.push_back(top().StatusText);
+                EXPECT_EQ(probe.bootFlag(), klovsim::kBootFlagBootloader);
                 EXPECT_EQ(top().lblProdName.Caption, "-");
                 EXPECT_FALSE(top().cmdUpload.Enabled);
                 EXPECT_FALSE(top().cmdConnect.Enabled);
@@ -114,7 +123,7 @@ TEST_F(UpdateTest, CompleteRunFromEveryStart) {
 
         const auto before = CallsBeforeErase();
         const bool switched = c.mode == Mode::Application;
-        EXPECT_EQ(std::count(before.begin(), before.end(), "SetBootloaderFlag"), switched);
+        EXPECT_EQ(std::count(before.begin(), before.end(), "SetBootloaderFlag"), 1);
         EXPECT_EQ(std::count(before.begin(), before.end(), "ResetController"), switched);
         EXPECT_EQ(host().timerStarts.empty() ? 0 : host().timerStarts.front(),
                   switched ? 2000 : 1000);
@@ -200,6 +209,34 @@ TEST_F(UpdateTest, EachFailingLibraryStep) {
         EXPECT_EQ(top().cmdConnect.Caption, "&Disconnect");
         EXPECT_TRUE(probe.writeViolations().empty());
         ExpectClosed();
+    }
+}
+
+// A connection that died with its probe (unplugged and plugged in again, or left behind by an
+// update that ended in the bootloader) answers nothing: Update opens the probe afresh instead of
+// failing at its first command for ever.
+TEST_F(UpdateTest, ADeadConnectionIsReplacedByAFreshOne) {
+    for (const bool bootloader : {false, true}) {
+        SCOPED_TRACE(bootloader ? "probe back in its bootloader" : "probe back in its application");
+        Fresh();
+        klovsim::Probe probe = AddProbe();
+        top().cmdConnect_Click();
+        const ScaHandle dead = top().DeviceHandle;
+        ASSERT_NE(dead, 0U);
+        probe.unplug();
+        if (bootloader) {
+            probe.setBootFlag(klovsim::kBootFlagBootloader);
+            host().answers.push_back({DialogAnswer::Ok, "04124008"});
+        }
+        probe.plug();
+
+        top().cmdUpload_Click();
+
+        EXPECT_EQ(host().Messages(), std::vector<std::string>{});
+        EXPECT_NE(top().DeviceHandle, dead);
+        EXPECT_EQ(probe.mode(), Mode::Application);
+        EXPECT_EQ(top().lblFWversion.Caption, "2.1.0");
+        EXPECT_TRUE(host().answers.empty());
     }
 }
 

@@ -186,7 +186,7 @@ class TerminalHost final : public mirovane::Host, public mirovane::UpdateObserve
         lastShown_ = -1;
         switch (phase) {
             case mirovane::UpdatePhase::SwitchToBootloader:
-                io_.err << "klov: restarting the probe in bootloader mode" << std::endl;
+                io_.err << "klov: switching the probe to bootloader mode" << std::endl;
                 break;
             case mirovane::UpdatePhase::BackToApplication:
                 io_.err << "klov: restarting the probe in its application" << std::endl;
@@ -340,7 +340,7 @@ int RunUpdate(mirovane::ArdellixApi& lib, const UpdateOptions& options, UpdateSt
     } else if (!options.yes && !Confirm(seq, options, io, host.Say())) {
         host.Say() << "not confirmed; the probe was not changed.\n";
         code = kExitRefused;
-    } else if (changing = true; !seq.StartedInBootloader() && !seq.SwitchToBootloader()) {
+    } else if (changing = true; !seq.SwitchToBootloader()) {
         code = window.DeviceHandle == 0 ? kExitNoProbe : kExitExchange;
     } else if (!seq.Erase() || !seq.Write() || !seq.Verify()) {
         code = kExitExchange;

@@ -41,10 +41,7 @@ void UpdateSequence::Run() {
     // Each step runs only when every step before it succeeded; the probe-side steps in the
     // middle are skipped when the probe was found already in its bootloader.
     bool ok = Prepare() && ConnectAndIdentify() && SettleSerialAndDate() && Patch();
-    if (ok && !startedInBootloader_) {
-        ok = SwitchToBootloader();
-    }
-    ok = ok && Erase() && Write() && Verify() && BackToApplication();
+    ok = ok && SwitchToBootloader() && Erase() && Write() && Verify() && BackToApplication();
     Close();
 }
 
@@ -78,8 +75,18 @@ bool UpdateSequence::ConnectAndIdentify() {
     if (w_.DeviceHandle != 0) {
         if (lib_.ReadSerialNo(w_.DeviceHandle, serialField_) != 0) {
             serialNumber_ = NumericValue(std::string_view(serialField_, sizeof serialField_));
+        } else {
+            // The open connection does not answer: it may have died with the probe (unplugged,
+            // or restarted on its own), or reach a probe that an interrupted update left in its
+            // bootloader. A dead handle would fail every later run at its first command, so the
+            // run lets go of it and opens the probe afresh, in whichever mode it runs.
+            lib_.CloseSCA(w_.DeviceHandle);
+            w_.DeviceHandle = 0;
+            w_.cmdConnect.Caption = "&Connect";
+            w_.StatusText = "Disconnected";
         }
-    } else {
+    }
+    if (w_.DeviceHandle == 0) {
         w_.DeviceHandle = lib_.OpenSCA(0);
         if (w_.DeviceHandle != 0) {
             w_.cmdConnect.Caption = "&Disconnect";
@@ -157,9 +164,15 @@ bool UpdateSequence::Patch() {
 
 bool UpdateSequence::SwitchToBootloader() {
     Enter(UpdatePhase::SwitchToBootloader);
+    // Also for a probe found in its bootloader: its flag may still select the application (an
+    // update interrupted after the flag was cleared), and erasing under that flag would leave a
+    // probe that starts an empty application at its next reset. Such a probe needs no reset.
     if (lib_.SetBootloaderFlag(w_.DeviceHandle, 1) == 0) {
         host_.ErrorBox("Failed to set bootloader mode flag");
         return false;
+    }
+    if (startedInBootloader_) {
+        return true;
     }
     if (lib_.ResetController(w_.DeviceHandle) == 0) {
         host_.ErrorBox("Failed to reset the microcontroller");

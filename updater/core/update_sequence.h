@@ -21,7 +21,7 @@ class UpdateSequence {
     bool ConnectAndIdentify();   // use the open connection or open one; read serial and date
     bool SettleSerialAndDate();  // serial number checked against the table or asked for
     bool Patch();                // serial number and production date written into the image
-    bool SwitchToBootloader();   // skipped when the probe was found in bootloader mode
+    bool SwitchToBootloader();   // flag set; reset and reconnect unless found in bootloader mode
     bool Erase();
     bool Write();
     bool Verify();
