@@ -250,7 +250,7 @@ std::vector<DeviceInfo> Core::presentDevices() {
 std::vector<Fault> Core::faultsFor(Op op, int probeId) {
     std::vector<Fault> hit;
     for (ActiveFault& f : faults_) {
-        const Fault k = f.spec.kind;
+        const Fault k = f.rule.kind;
         bool counts = false;
         switch (op) {
             case Op::Open:
@@ -272,11 +272,11 @@ std::vector<Fault> Core::faultsFor(Op op, int probeId) {
                 counts = isReadFault(k);
                 break;
         }
-        if (!counts || (f.spec.probe >= 0 && f.spec.probe != probeId)) {
+        if (!counts || (f.rule.probe >= 0 && f.rule.probe != probeId)) {
             continue;
         }
         std::int64_t n = 0;
-        if (f.spec.counting == Counting::ByCall) {
+        if (f.rule.counting == Counting::ByCall) {
             n = f.seen++;
         } else if (op == Op::Write) {
             n = exchanges_ - 1;  // this write's exchange
@@ -285,7 +285,7 @@ std::vector<Fault> Core::faultsFor(Op op, int probeId) {
         } else {
             continue;
         }
-        if (n >= f.spec.at && (f.spec.times < 0 || n < f.spec.at + f.spec.times)) {
+        if (n >= f.rule.at && (f.rule.times < 0 || n < f.rule.at + f.rule.times)) {
             hit.push_back(k);
         }
     }
@@ -682,7 +682,7 @@ int Core::probeCount() {
     return static_cast<int>(probes_.size());
 }
 
-void Core::inject(const FaultSpec& fault) {
+void Core::inject(const FaultRule& fault) {
     const bool usbOnly = fault.kind == Fault::OpenFails || fault.kind == Fault::ConfigFails ||
                          fault.kind == Fault::ClaimFails || fault.kind == Fault::CloseFails;
     if (usbOnly && fault.counting == Counting::ByExchange) {
@@ -1081,7 +1081,7 @@ Probe Bus::probe(int id) {
 int Bus::probeCount() const {
     return detail::Core::get().probeCount();
 }
-void Bus::inject(const FaultSpec& fault) {
+void Bus::inject(const FaultRule& fault) {
     detail::Core::get().inject(fault);
 }
 void Bus::clearFaults() {

@@ -76,7 +76,7 @@ class Core {
     void addForeignDevice(std::uint16_t vendorId, std::uint16_t productId, int bus);
     Probe probe(int id);
     int probeCount();
-    void inject(const FaultSpec& fault);
+    void inject(const FaultRule& fault);
     void clearFaults();
     std::vector<LogEntry> log();
     void clearLog();
@@ -100,7 +100,7 @@ class Core {
 
   private:
     struct ActiveFault {
-        FaultSpec spec;
+        FaultRule rule;
         std::int64_t seen = 0;
     };
     enum class Op { Open, Config, Claim, Close, Write, Read };

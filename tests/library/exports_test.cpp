@@ -22,7 +22,7 @@ using Bytes = std::vector<std::uint8_t>;
 using klovsim::Bus;
 using klovsim::Clock;
 using klovsim::Fault;
-using klovsim::FaultSpec;
+using klovsim::FaultRule;
 using klovsim::LogEntry;
 using klovsim::Mode;
 using klovsim::ProbeConfig;
@@ -212,23 +212,23 @@ TEST_F(LibraryTest, ProbesAreChosenByIndexAmongMatchingDevices) {
 TEST_F(LibraryTest, FailedOpeningsLeaveNothingOpen) {
     struct Case {
         const char* name;
-        std::optional<FaultSpec> fault;
+        std::optional<FaultRule> fault;
         std::int32_t index;
         bool bootloaderOpenFails;  // OpenSCABootloader makes no exchange, so exchange faults pass
     };
     const Case cases[] = {
         {"no probe at index 1", std::nullopt, 1, true},
-        {"out open refused", FaultSpec{Fault::OpenFails, 0}, 0, true},
-        {"in open refused", FaultSpec{Fault::OpenFails, 1}, 0, true},
-        {"out configuration refused", FaultSpec{Fault::ConfigFails, 0}, 0, true},
-        {"in configuration refused", FaultSpec{Fault::ConfigFails, 1}, 0, true},
-        {"claim refused", FaultSpec{Fault::ClaimFails, 0}, 0, false},
-        {"write fails", FaultSpec{Fault::WriteFails, 0}, 0, false},
-        {"write times out", FaultSpec{Fault::WriteTimeout, 0}, 0, false},
-        {"write short", FaultSpec{Fault::WriteShort, 0}, 0, false},
-        {"read fails", FaultSpec{Fault::ReadFails, 0}, 0, false},
-        {"read times out", FaultSpec{Fault::ReadTimeout, 0}, 0, false},
-        {"echo garbled", FaultSpec{Fault::GarbleEcho, 0}, 0, false},
+        {"out open refused", FaultRule{Fault::OpenFails, 0}, 0, true},
+        {"in open refused", FaultRule{Fault::OpenFails, 1}, 0, true},
+        {"out configuration refused", FaultRule{Fault::ConfigFails, 0}, 0, true},
+        {"in configuration refused", FaultRule{Fault::ConfigFails, 1}, 0, true},
+        {"claim refused", FaultRule{Fault::ClaimFails, 0}, 0, false},
+        {"write fails", FaultRule{Fault::WriteFails, 0}, 0, false},
+        {"write times out", FaultRule{Fault::WriteTimeout, 0}, 0, false},
+        {"write short", FaultRule{Fault::WriteShort, 0}, 0, false},
+        {"read fails", FaultRule{Fault::ReadFails, 0}, 0, false},
+        {"read times out", FaultRule{Fault::ReadTimeout, 0}, 0, false},
+        {"echo garbled", FaultRule{Fault::GarbleEcho, 0}, 0, false},
     };
     for (const Case& c : cases) {
         for (bool bootloader : {false, true}) {
@@ -261,7 +261,7 @@ TEST_F(LibraryTest, ApplicationOpenRefusesABootloaderWhichTheBootloaderOpenAccep
 TEST_F(LibraryTest, IdentityReadFailuresKeepTheConnection) {
     struct Case {
         const char* name;
-        FaultSpec fault;
+        FaultRule fault;
         bool serial;  // ReadSerialNo, else ReadDeviceInfo
     };
     const Case cases[] = {
@@ -721,7 +721,7 @@ TEST_F(LibraryTest, SettingsReachTheProbeAndReadBack) {
 TEST_F(LibraryTest, BadValueRepliesLeaveOutputsAlone) {
     struct Case {
         const char* name;
-        FaultSpec fault;
+        FaultRule fault;
         std::function<std::int32_t(ScaHandle, std::int32_t*)> call;
     };
     const Case cases[] = {

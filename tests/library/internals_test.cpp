@@ -21,7 +21,7 @@ using Bytes = std::vector<std::uint8_t>;
 using klovsim::Bus;
 using klovsim::Counting;
 using klovsim::Fault;
-using klovsim::FaultSpec;
+using klovsim::FaultRule;
 
 const std::string kAnd = "\n- AND -\n";
 
@@ -133,31 +133,31 @@ TEST_F(TransportTest, FailureRows) {
     struct Case {
         const char* name;
         Step step;
-        std::optional<FaultSpec> fault;
+        std::optional<FaultRule> fault;
         std::string message;
     };
     const Case cases[] = {
         {"no device at index", Step::Open, std::nullopt, "Unable to find libusb device VID or PID"},
-        {"out open refused", Step::Open, FaultSpec{Fault::OpenFails, 0},
+        {"out open refused", Step::Open, FaultRule{Fault::OpenFails, 0},
          "Unable to open libusb device handle"},
-        {"in open refused", Step::Open, FaultSpec{Fault::OpenFails, 1},
+        {"in open refused", Step::Open, FaultRule{Fault::OpenFails, 1},
          "Unable to open libusb device handle"},
-        {"out config refused", Step::Open, FaultSpec{Fault::ConfigFails, 0},
+        {"out config refused", Step::Open, FaultRule{Fault::ConfigFails, 0},
          "Unable to set libusb device configuration"},
-        {"in config refused", Step::Open, FaultSpec{Fault::ConfigFails, 1},
+        {"in config refused", Step::Open, FaultRule{Fault::ConfigFails, 1},
          "Unable to set libusb device configuration"},
-        {"write claim", Step::Write, FaultSpec{Fault::ClaimFails, 0},
+        {"write claim", Step::Write, FaultRule{Fault::ClaimFails, 0},
          "Unable to claim libusb device interface"},
-        {"write error", Step::Write, FaultSpec{Fault::WriteFails, 0},
+        {"write error", Step::Write, FaultRule{Fault::WriteFails, 0},
          "Write to libusb device failed!"},
-        {"write time-out", Step::Write, FaultSpec{Fault::WriteTimeout, 0},
+        {"write time-out", Step::Write, FaultRule{Fault::WriteTimeout, 0},
          "Write to libusb device failed!"},
-        {"short write", Step::Write, FaultSpec{Fault::WriteShort, 0},
+        {"short write", Step::Write, FaultRule{Fault::WriteShort, 0},
          "Incomplete write of libusb device!"},
-        {"read claim", Step::Read, FaultSpec{Fault::ClaimFails, 0},
+        {"read claim", Step::Read, FaultRule{Fault::ClaimFails, 0},
          "Unable to claim libusb device interface"},
-        {"read error", Step::Read, FaultSpec{Fault::ReadFails, 0}, "Read of libusb device failed!"},
-        {"read time-out", Step::Read, FaultSpec{Fault::ReadTimeout, 0},
+        {"read error", Step::Read, FaultRule{Fault::ReadFails, 0}, "Read of libusb device failed!"},
+        {"read time-out", Step::Read, FaultRule{Fault::ReadTimeout, 0},
          "Read of libusb device failed!"},
     };
     for (const Case& c : cases) {

@@ -8,7 +8,7 @@ namespace {
 using namespace simtest;
 using klovsim::Counting;
 using klovsim::Fault;
-using klovsim::FaultSpec;
+using klovsim::FaultRule;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
@@ -154,7 +154,7 @@ TEST_F(SimUsb, TransferFaultsByCallAndByExchange) {
                          << "fault " << int(c.kind) << " counting " << int(counting));
             TearDown();
             SetUp();
-            bus().inject(FaultSpec{c.kind, 1, 1, counting, -1});
+            bus().inject(FaultRule{c.kind, 1, 1, counting, -1});
             EXPECT_EQ(serialExchange(h_), ok);
             EXPECT_EQ(serialExchange(h_), c.hit);
             EXPECT_EQ(serialExchange(h_), c.kind == Fault::Unplug ? nothing : ok);

@@ -185,7 +185,7 @@ enum class Fault {
 //    faults cannot be counted by exchange: inject() throws std::invalid_argument for them.
 enum class Counting { ByCall, ByExchange };
 
-struct FaultSpec {
+struct FaultRule {
     Fault kind;
     std::int64_t at = 0;     // first occurrence that fails
     std::int64_t times = 1;  // how many consecutive occurrences fail; -1 for all from `at`
@@ -225,7 +225,7 @@ class Bus {
     Probe probe(int id);
     int probeCount() const;
 
-    void inject(const FaultSpec& fault);
+    void inject(const FaultRule& fault);
     void clearFaults();
 
     std::vector<LogEntry> log() const;
