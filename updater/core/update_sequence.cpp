@@ -80,10 +80,7 @@ bool UpdateSequence::ConnectAndIdentify() {
             // or restarted on its own), or reach a probe that an interrupted update left in its
             // bootloader. A dead handle would fail every later run at its first command, so the
             // run lets go of it and opens the probe afresh, in whichever mode it runs.
-            lib_.CloseSCA(w_.DeviceHandle);
-            w_.DeviceHandle = 0;
-            w_.cmdConnect.Caption = "&Connect";
-            w_.StatusText = "Disconnected";
+            Disconnect();
         }
     }
     if (w_.DeviceHandle == 0) {
@@ -178,21 +175,10 @@ bool UpdateSequence::SwitchToBootloader() {
         host_.ErrorBox("Failed to reset the microcontroller");
         return false;
     }
-    lib_.CloseSCA(w_.DeviceHandle);
-    w_.DeviceHandle = 0;
-    w_.cmdConnect.Caption = "&Connect";
-    w_.StatusText = "Disconnected";
+    Disconnect();
 
     w_.TimerWait(kResetWaitMs);
-    host_.SetWaitCursor(true);
-    for (int attempt = 0; attempt < kReconnectAttempts; ++attempt) {
-        w_.DeviceHandle = lib_.OpenSCABootloader(0);
-        if (w_.DeviceHandle != 0) {
-            break;
-        }
-        w_.TimerWait(kRetryWaitMs);
-    }
-    host_.SetWaitCursor(false);
+    Reconnect(true);
 
     if (w_.DeviceHandle == 0) {
         host_.ErrorBox("Failed to reconnect to kLOV in bootloader mode");
@@ -202,6 +188,25 @@ bool UpdateSequence::SwitchToBootloader() {
     w_.StatusText = "Connected to kLOV in bootloader mode";
     host_.ProcessEvents();
     return true;
+}
+
+void UpdateSequence::Disconnect() {
+    lib_.CloseSCA(w_.DeviceHandle);
+    w_.DeviceHandle = 0;
+    w_.cmdConnect.Caption = "&Connect";
+    w_.StatusText = "Disconnected";
+}
+
+void UpdateSequence::Reconnect(bool bootloader) {
+    host_.SetWaitCursor(true);
+    for (int attempt = 0; attempt < kReconnectAttempts; ++attempt) {
+        w_.DeviceHandle = bootloader ? lib_.OpenSCABootloader(0) : lib_.OpenSCA(0);
+        if (w_.DeviceHandle != 0) {
+            break;
+        }
+        w_.TimerWait(kRetryWaitMs);
+    }
+    host_.SetWaitCursor(false);
 }
 
 void UpdateSequence::SetProgress(double value) {
@@ -277,21 +282,10 @@ bool UpdateSequence::BackToApplication() {
         host_.ErrorBox("Failed to reset the microcontroller");
         return false;
     }
-    lib_.CloseSCA(w_.DeviceHandle);
-    w_.DeviceHandle = 0;
-    w_.cmdConnect.Caption = "&Connect";
+    Disconnect();
     w_.cmdUpload.Enabled = false;
-    w_.StatusText = "Disconnected";
 
-    host_.SetWaitCursor(true);
-    for (int attempt = 0; attempt < kReconnectAttempts; ++attempt) {
-        w_.DeviceHandle = lib_.OpenSCA(0);
-        if (w_.DeviceHandle != 0) {
-            break;
-        }
-        w_.TimerWait(kRetryWaitMs);
-    }
-    host_.SetWaitCursor(false);
+    Reconnect(false);
     if (w_.DeviceHandle == 0) {
         host_.ErrorBox("Failed to connect to kLOV");
         return false;

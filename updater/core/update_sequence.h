@@ -38,6 +38,10 @@ class UpdateSequence {
     void Enter(UpdatePhase phase);
     bool LookUp(const std::string& serial);
     void SetProgress(double value);
+    void Disconnect();  // closes the window's connection and shows it disconnected
+    // Up to 60 attempts to open the probe in the given mode, a 1-second timer wait after each
+    // failed one, under the wait cursor.
+    void Reconnect(bool bootloader);
     // One write or verify pass over 2048..High; `verify` picks the call and its message.
     bool FlashPass(bool verify);
 
