@@ -453,6 +453,39 @@ bool Core::waitForReply(std::unique_lock<std::mutex>& lk, Node* node, int timeou
     return !node->pipe.empty();
 }
 
+int Core::checkTransfer(int handle, int endpoint, bool out, bool haveData, int size, LogEntry& e,
+                        Node*& node) {
+    HandleRec* h = findHandle(handle);
+    if (h == nullptr || h->closed) {
+        return -EBADF;
+    }
+    node = h->node;
+    e.probe = node->probeId;
+    if (!node->present) {
+        return -ENODEV;
+    }
+    if (size < 0 || (size > 0 && !haveData)) {
+        return -EINVAL;
+    }
+    Probe::State* s = node->probe;
+    const char* kind = out ? "write" : "read";
+    if (endpoint != (out ? kEndpointOut : kEndpointIn)) {
+        if (s != nullptr) {
+            s->model->addProtocolViolation(std::string("bulk ") + kind + " on endpoint " +
+                                           hexByte(endpoint));
+        }
+        return -EINVAL;
+    }
+    if (node->claimHolder != handle) {
+        if (s != nullptr) {
+            s->model->addProtocolViolation(std::string("bulk ") + kind +
+                                           " without the interface claimed");
+        }
+        return -EPERM;
+    }
+    return 0;
+}
+
 int Core::bulkWrite(int handle, int endpoint, const std::uint8_t* data, int size, int timeoutMs) {
     const microseconds realStart = realNow();
     auto lk = enter();
@@ -471,31 +504,12 @@ int Core::bulkWrite(int handle, int endpoint, const std::uint8_t* data, int size
         append(std::move(e));
         return rc;
     };
-    HandleRec* h = findHandle(handle);
-    if (h == nullptr || h->closed) {
-        return finish(-EBADF);
-    }
-    Node* node = h->node;
-    e.probe = node->probeId;
-    if (!node->present) {
-        return finish(-ENODEV);
+    Node* node = nullptr;
+    if (const int rc = checkTransfer(handle, endpoint, true, data != nullptr, size, e, node);
+        rc != 0) {
+        return finish(rc);
     }
     Probe::State* s = node->probe;
-    if (size < 0 || (size > 0 && data == nullptr)) {
-        return finish(-EINVAL);
-    }
-    if (endpoint != kEndpointOut) {
-        if (s != nullptr) {
-            s->model->addProtocolViolation("bulk write on endpoint " + hexByte(endpoint));
-        }
-        return finish(-EINVAL);
-    }
-    if (node->claimHolder != handle) {
-        if (s != nullptr) {
-            s->model->addProtocolViolation("bulk write without the interface claimed");
-        }
-        return finish(-EPERM);
-    }
     const std::vector<Fault> faults = faultsFor(Op::Write, node->probeId);
     if (has(faults, Fault::Unplug)) {
         if (s != nullptr) {
@@ -541,31 +555,12 @@ int Core::bulkRead(int handle, int endpoint, std::uint8_t* data, int size, int t
         append(std::move(e));
         return rc;
     };
-    HandleRec* h = findHandle(handle);
-    if (h == nullptr || h->closed) {
-        return finish(-EBADF);
-    }
-    Node* node = h->node;
-    e.probe = node->probeId;
-    if (!node->present) {
-        return finish(-ENODEV);
+    Node* node = nullptr;
+    if (const int rc = checkTransfer(handle, endpoint, false, data != nullptr, size, e, node);
+        rc != 0) {
+        return finish(rc);
     }
     Probe::State* s = node->probe;
-    if (size < 0 || (size > 0 && data == nullptr)) {
-        return finish(-EINVAL);
-    }
-    if (endpoint != kEndpointIn) {
-        if (s != nullptr) {
-            s->model->addProtocolViolation("bulk read on endpoint " + hexByte(endpoint));
-        }
-        return finish(-EINVAL);
-    }
-    if (node->claimHolder != handle) {
-        if (s != nullptr) {
-            s->model->addProtocolViolation("bulk read without the interface claimed");
-        }
-        return finish(-EPERM);
-    }
     ++readsSinceWrite_;
     const std::vector<Fault> faults = faultsFor(Op::Read, node->probeId);
     if (has(faults, Fault::ReadFails)) {

@@ -113,6 +113,11 @@ class Core {
     void wait(std::unique_lock<std::mutex>& lk, std::chrono::microseconds d);
     Node* newNode(int bus, std::uint16_t vid, std::uint16_t pid);
     HandleRec* findHandle(int handle);
+    // What every bulk transfer needs: an open handle, its device on the bus, a sane buffer,
+    // the right endpoint for the direction and the interface claimed by this handle. Returns 0
+    // (with `node` set), or the error to return; a host that broke a rule is recorded.
+    int checkTransfer(int handle, int endpoint, bool out, bool haveData, int size, LogEntry& e,
+                      Node*& node);
     int countCall(const char* name);
     void append(LogEntry e);
     // Counts the call for every fault of its operation and returns the kinds that hit it.
