@@ -899,6 +899,33 @@ void Core::configureFromEnvironmentLocked() {
     const microseconds latency(
         number("KLOVSIM_LATENCY_US", 0, 10000000, 0, "microseconds from 0 to 10000000"));
 
+    // One fault, counted by exchange: KLOVSIM_FAULT=<kind>@<exchange>, e.g. write-error@800.
+    if (const char* f = std::getenv("KLOVSIM_FAULT"); f != nullptr && *f != '\0') {
+        static const std::pair<const char*, Fault> kKinds[] = {
+            {"write-error", Fault::WriteFails},  {"write-timeout", Fault::WriteTimeout},
+            {"short-write", Fault::WriteShort},  {"read-error", Fault::ReadFails},
+            {"no-reply", Fault::ReadTimeout},    {"short-reply", Fault::ReadShort},
+            {"garbled-echo", Fault::GarbleEcho}, {"garbled-selector", Fault::GarbleSelector},
+            {"garbled-data", Fault::GarbleData}, {"unplug", Fault::Unplug},
+        };
+        const std::string value = f;
+        const std::size_t at = value.find('@');
+        const std::string kind = value.substr(0, at);
+        const auto* match = std::find_if(std::begin(kKinds), std::end(kKinds),
+                                         [&](const auto& k) { return kind == k.first; });
+        const auto index = at == std::string::npos
+                               ? std::nullopt
+                               : parseNumber(value.c_str() + at + 1, 0, 100000000);
+        if (match == std::end(kKinds) || !index) {
+            warn("KLOVSIM_FAULT", f,
+                 "<kind>@<exchange>, kind one of write-error, write-timeout, short-write, "
+                 "read-error, no-reply, short-reply, garbled-echo, garbled-selector, "
+                 "garbled-data, unplug");
+        } else {
+            faults_.push_back({FaultRule{match->second, *index, 1, Counting::ByExchange}, 0});
+        }
+    }
+
     for (long i = 0; i < count; ++i) {
         ProbeConfig c = base;
         // Further probes get the following serial numbers when the first one is all digits.

@@ -273,6 +273,27 @@ TEST(Cli, InterruptedUpdateIsRecovered) {
     EXPECT_EQ(Str(o["production_date"]), "2012-12-28");  // from the table of serial numbers
 }
 
+// A write that fails in the middle of the flash ends the update with 74 and says how to go on;
+// that very command, with no fault, brings the probe back from its bootloader.
+TEST(Cli, AFailedFlashEndsWith74AndTheAdvisedCommandRecovers) {
+    TempDir dir;
+    const Env env = With(kProbe, "KLOVSIM_STATE", dir.File("probe.state"));
+
+    const Outcome failed =
+        RunKlov({"update", "--yes"}, With(env, "KLOVSIM_FAULT", "write-error@800"));
+    EXPECT_EQ(failed.code, 74) << Describe(failed);
+    EXPECT_NE(failed.err.find("Failed to write flash at address "), std::string::npos)
+        << failed.err;
+    const std::string advice = "klov update -d 0 --serial 04124008 --yes";
+    EXPECT_NE(failed.err.find(advice), std::string::npos) << failed.err;
+    EXPECT_EQ(RunKlov({"info"}, env).code, 69);  // left in its bootloader
+
+    const Outcome r = RunKlov({"update", "-d", "0", "--serial", "04124008", "--yes"}, env);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    const QJsonObject o = Json(RunKlov({"info", "--json"}, env).out).object();
+    EXPECT_EQ(Str(o["serial_number"]), "04124008");
+}
+
 TEST(Cli, SerialNumberAskedOnStandardInput) {
     TempDir dir;
     const std::string state = dir.File("probe.state");

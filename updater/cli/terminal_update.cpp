@@ -356,9 +356,10 @@ int RunUpdate(mirovane::ArdellixApi& lib, const UpdateOptions& options, UpdateSt
                    << Printable(window.lblFWversion.Caption) << ", production date "
                    << Printable(window.lblProdDate.Caption) << std::endl;
     } else if (changing) {
-        host.Say() << "the update did not finish. If the probe stays in bootloader mode, run\n"
-                   << "klov: again: klov update -d " << options.device << " --serial "
-                   << SerialText(seq.SerialNumber()) << "\n";
+        host.Say() << "the update did not finish; the probe may be left in bootloader mode. "
+                      "Bring it back with:\n"
+                   << "klov:   klov update -d " << options.device << " --serial "
+                   << SerialText(seq.SerialNumber()) << " --yes\n";
     }
     if (window.DeviceHandle != 0) {
         api.CloseSCA(window.DeviceHandle);

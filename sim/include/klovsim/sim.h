@@ -256,6 +256,9 @@ class Bus {
 //   KLOVSIM_VERSION     firmware version text (default 2.0.3)
 //   KLOVSIM_RESET_MS    reset delay in milliseconds (default 1500)
 //   KLOVSIM_LATENCY_US  per-transfer latency in microseconds (default 0)
+//   KLOVSIM_FAULT       one fault counted by exchange, <kind>@<exchange> (e.g. write-error@800;
+//                       kinds: write-error, write-timeout, short-write, read-error, no-reply,
+//                       short-reply, garbled-echo, garbled-selector, garbled-data, unplug)
 //   KLOVSIM_STATE       state file: loaded when present, written at every usb_close and at
 //                       exit (a file that cannot be read is left untouched and never written)
 // A value that cannot be used is reported on stderr and its default taken.
