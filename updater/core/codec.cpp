@@ -17,19 +17,6 @@ constexpr std::uint32_t kSeed = 7;
 
 std::uint32_t g_state = kSeed;
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return 0;  // anything else reads as the digit 0
-}
-
 int AlphabetPosition(char c) {
     for (int k = 0; k < 16; ++k) {
         if (kCodecAlphabet[k] == c) {
@@ -83,6 +70,19 @@ std::string codec(const std::string& s, std::int16_t d) {
         default:
             return {};
     }
+}
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return 0;  // anything else reads as the digit 0
 }
 
 }  // namespace mirovane

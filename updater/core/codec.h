@@ -24,4 +24,8 @@ float CodecDraw();
 // neighbour, so 0..16. Independent of the floating-point rounding mode.
 int CodecShift(float u);
 
+// The value of one hexadecimal digit, either case; any other character reads as the digit 0,
+// as the codec and the HEX reader both take it.
+int HexDigitValue(char c);
+
 }  // namespace mirovane

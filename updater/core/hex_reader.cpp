@@ -8,25 +8,12 @@
 namespace mirovane {
 namespace {
 
-int DigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return 0;
-}
-
 // The hexadecimal value of the characters at 1-based position pos, width wide. Characters past
 // the end of the line are not there and the field reads only those that are (0 when none).
 std::int32_t Field(const std::string& line, std::size_t pos, std::size_t width) {
     std::int32_t value = 0;
     for (std::size_t k = pos - 1; k < pos - 1 + width && k < line.size(); ++k) {
-        value = value * 16 + DigitValue(line[k]);
+        value = value * 16 + HexDigitValue(line[k]);
     }
     return value;
 }
