@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config dpkg-dev file
     libusb-dev
-    qt6-base-dev
+    qt6-base-dev fonts-dejavu-core
     libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev
     umockdev libumockdev-dev valgrind
