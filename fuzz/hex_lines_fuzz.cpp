@@ -12,35 +12,15 @@
 
 #include "codec.h"
 #include "firmware_image.h"
+#include "fuzz_support.h"
 #include "hex_reader.h"
 #include "message_box.h"
 
 namespace {
 
-struct CountingBoxes : mirovane::MessageBoxes {
-    int shown = 0;
-    void ErrorBox(const std::string&) override { ++shown; }
-};
-
-void Require(bool held, const char* what) {
-    if (!held) {
-        std::fprintf(stderr, "hex_lines_fuzz: %s\n", what);
-        std::abort();
-    }
-}
-
-// What a line reads as after an encode and a decode: upper-case digits, anything else "0".
-std::string Normalised(const std::string& line) {
-    std::string out = line;
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'f') {
-            c = static_cast<char>(c - 'a' + 'A');
-        } else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
-            c = '0';
-        }
-    }
-    return out;
-}
+using fuzzsupport::CountingBoxes;
+using fuzzsupport::Normalised;
+using fuzzsupport::Require;
 
 }  // namespace
 

@@ -13,22 +13,15 @@
 #include <vector>
 
 #include "codec.h"
+#include "fuzz_support.h"
 #include "message_box.h"
 #include "mkinline.h"
 
 namespace {
 
-struct CountingBoxes : mirovane::MessageBoxes {
-    int shown = 0;
-    void ErrorBox(const std::string&) override { ++shown; }
-};
-
-void Require(bool held, const char* what) {
-    if (!held) {
-        std::fprintf(stderr, "mkinline_fuzz: %s\n", what);
-        std::abort();
-    }
-}
+using fuzzsupport::CountingBoxes;
+using fuzzsupport::Normalised;
+using fuzzsupport::Require;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -45,18 +38,6 @@ std::vector<std::string> Lines(const std::string& text) {
         start = next;
     }
     return lines;
-}
-
-std::string Normalised(const std::string& line) {
-    std::string out = line;
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'f') {
-            c = static_cast<char>(c - 'a' + 'A');
-        } else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
-            c = '0';
-        }
-    }
-    return out;
 }
 
 }  // namespace

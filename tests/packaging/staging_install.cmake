@@ -5,14 +5,7 @@
 # SANITIZED.
 cmake_minimum_required(VERSION 3.25)
 
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT rc EQUAL 0)
-        list(JOIN ARGN " " line)
-        message(FATAL_ERROR "failed (${rc}): ${line}\n${out}\n${err}")
-    endif()
-    set(run_out "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_step.cmake)
 
 set(stage ${WORK_DIR}/stage)
 file(REMOVE_RECURSE ${WORK_DIR})
