@@ -343,23 +343,30 @@ int Core::close(int handle) {
     return rc;
 }
 
+int Core::liveHandle(int handle, LogEntry& e, HandleRec*& h) {
+    h = findHandle(handle);
+    if (h == nullptr || h->closed) {
+        return -EBADF;
+    }
+    e.probe = h->node->probeId;
+    return h->node->present ? 0 : -ENODEV;
+}
+
 int Core::setConfiguration(int handle, int configuration) {
     auto lk = enter();
     countCall("usb_set_configuration");
     LogEntry e = entry("usb_set_configuration", handle, logging_);
     e.value = configuration;
-    HandleRec* h = findHandle(handle);
-    int rc = 0;
-    if (h == nullptr || h->closed) {
-        rc = -EBADF;
-    } else if (e.probe = h->node->probeId; !h->node->present) {
-        rc = -ENODEV;
-    } else if (configuration != 1) {
-        rc = -EINVAL;
-    } else if (h->node->claimHolder != 0) {
-        rc = -EBUSY;  // Linux refuses to change the configuration while an interface is claimed
-    } else if (has(faultsFor(Op::Config, h->node->probeId), Fault::ConfigFails)) {
-        rc = -EPIPE;
+    HandleRec* h = nullptr;
+    int rc = liveHandle(handle, e, h);
+    if (rc == 0) {
+        if (configuration != 1) {
+            rc = -EINVAL;
+        } else if (h->node->claimHolder != 0) {
+            rc = -EBUSY;  // Linux refuses to change the configuration while an interface is claimed
+        } else if (has(faultsFor(Op::Config, h->node->probeId), Fault::ConfigFails)) {
+            rc = -EPIPE;
+        }
     }
     e.result = rc;
     append(std::move(e));
@@ -371,20 +378,18 @@ int Core::claim(int handle, int interface) {
     countCall("usb_claim_interface");
     LogEntry e = entry("usb_claim_interface", handle, logging_);
     e.value = interface;
-    HandleRec* h = findHandle(handle);
-    int rc = 0;
-    if (h == nullptr || h->closed) {
-        rc = -EBADF;
-    } else if (e.probe = h->node->probeId; !h->node->present) {
-        rc = -ENODEV;
-    } else if (interface != 0) {
-        rc = -EINVAL;
-    } else if (h->node->claimHolder != 0 && h->node->claimHolder != handle) {
-        rc = -EBUSY;
-    } else if (has(faultsFor(Op::Claim, h->node->probeId), Fault::ClaimFails)) {
-        rc = -EBUSY;
-    } else {
-        h->node->claimHolder = handle;
+    HandleRec* h = nullptr;
+    int rc = liveHandle(handle, e, h);
+    if (rc == 0) {
+        if (interface != 0) {
+            rc = -EINVAL;
+        } else if (h->node->claimHolder != 0 && h->node->claimHolder != handle) {
+            rc = -EBUSY;
+        } else if (has(faultsFor(Op::Claim, h->node->probeId), Fault::ClaimFails)) {
+            rc = -EBUSY;
+        } else {
+            h->node->claimHolder = handle;
+        }
     }
     e.result = rc;
     append(std::move(e));
@@ -396,16 +401,14 @@ int Core::release(int handle, int interface) {
     countCall("usb_release_interface");
     LogEntry e = entry("usb_release_interface", handle, logging_);
     e.value = interface;
-    HandleRec* h = findHandle(handle);
-    int rc = 0;
-    if (h == nullptr || h->closed) {
-        rc = -EBADF;
-    } else if (e.probe = h->node->probeId; !h->node->present) {
-        rc = -ENODEV;
-    } else if (interface != 0 || h->node->claimHolder != handle) {
-        rc = -EINVAL;
-    } else {
-        h->node->claimHolder = 0;
+    HandleRec* h = nullptr;
+    int rc = liveHandle(handle, e, h);
+    if (rc == 0) {
+        if (interface != 0 || h->node->claimHolder != handle) {
+            rc = -EINVAL;
+        } else {
+            h->node->claimHolder = 0;
+        }
     }
     e.result = rc;
     append(std::move(e));
@@ -455,15 +458,11 @@ bool Core::waitForReply(std::unique_lock<std::mutex>& lk, Node* node, int timeou
 
 int Core::checkTransfer(int handle, int endpoint, bool out, bool haveData, int size, LogEntry& e,
                         Node*& node) {
-    HandleRec* h = findHandle(handle);
-    if (h == nullptr || h->closed) {
-        return -EBADF;
+    HandleRec* h = nullptr;
+    if (const int rc = liveHandle(handle, e, h); rc != 0) {
+        return rc;
     }
     node = h->node;
-    e.probe = node->probeId;
-    if (!node->present) {
-        return -ENODEV;
-    }
     if (size < 0 || (size > 0 && !haveData)) {
         return -EINVAL;
     }

@@ -113,6 +113,9 @@ class Core {
     void wait(std::unique_lock<std::mutex>& lk, std::chrono::microseconds d);
     Node* newNode(int bus, std::uint16_t vid, std::uint16_t pid);
     HandleRec* findHandle(int handle);
+    // An open handle whose device is on the bus: 0 (with `h` set and the log entry given its
+    // probe), -EBADF or -ENODEV.
+    int liveHandle(int handle, LogEntry& e, HandleRec*& h);
     // What every bulk transfer needs: an open handle, its device on the bus, a sane buffer,
     // the right endpoint for the direction and the interface claimed by this handle. Returns 0
     // (with `node` set), or the error to return; a host that broke a rule is recorded.
