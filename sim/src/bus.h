@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "klovsim/sim.h"
-#include "probe_model.h"
+#include "klovsim/probe_model.h"
 
 namespace klovsim::detail {
 

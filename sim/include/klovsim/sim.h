@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "klovsim/probe_types.h"
+
 namespace klovsim {
 
 // ----- time ---------------------------------------------------------------------------------
@@ -34,74 +36,6 @@ class Clock {
 };
 
 // ----- probe --------------------------------------------------------------------------------
-
-enum class Mode { Application, Bootloader };
-
-constexpr std::uint16_t kProbeVendorId = 0x04D8;
-constexpr std::uint16_t kProbeProductId = 0xF85D;
-constexpr std::uint32_t kFlashSize = 0x8000;
-constexpr std::uint32_t kBootloaderEnd = 0x0800;  // flash below this never changes
-constexpr std::uint32_t kEraseBlock = 64;
-constexpr std::uint32_t kRowSize = 16;
-constexpr std::uint32_t kConfigBase = 0x300000;
-constexpr std::uint32_t kConfigSize = 16;
-constexpr std::uint32_t kEepromSize = 256;
-constexpr std::uint8_t kBootFlagAddress = 0xFF;  // EEPROM byte holding the boot flag
-constexpr std::uint8_t kBootFlagBootloader = 0x3A;
-constexpr std::uint8_t kBootFlagApplication = 0xC5;
-
-// Identity block of the firmware image in flash (same layout the updater patches).
-constexpr std::uint32_t kIdentitySignature = 0x1000;   // "KORVALIMEX" (reported as manufacturer)
-constexpr std::uint32_t kIdentityProduct = 0x1010;     // "kLOV..."
-constexpr std::uint32_t kIdentitySerialName = 0x1020;  // "SERIAL\0"
-constexpr std::uint32_t kIdentitySerial = 0x1027;      // 8 characters + 0
-constexpr std::uint32_t kIdentityVersion = 0x1030;     // firmware version text, 16 bytes
-constexpr std::uint32_t kIdentityDateName = 0x1040;    // "PRDATE\0"
-constexpr std::uint32_t kIdentityDate = 0x1047;        // 8 characters + 0
-
-// What a probe is created with. The simulator builds a small application image holding an
-// identity block from these texts, unless `flash` is given, in which case that image is used
-// as it stands (bytes below 0x0800 are the bootloader's and are kept from it as well).
-struct ProbeConfig {
-    std::string serial = "04124008";
-    std::string productionDate = "20121228";
-    std::string productName = "kLOV-VR";
-    std::string signature = "KORVALIMEX";
-    std::string firmwareVersion = "2.0.3";
-    Mode mode = Mode::Application;  // sets the boot flag in EEPROM
-    bool blankApplication = false;  // application area erased (0xFF)
-    std::optional<std::array<std::uint8_t, kFlashSize>> flash;
-    std::chrono::milliseconds resetDelay{1500};  // off the bus after a reset command
-};
-
-// Power-on values of the settings registers (also what an EEPROM without saved settings gives).
-struct Settings {
-    std::uint16_t hv = 900;
-    std::uint16_t gain = 128;
-    std::uint16_t lld = 40;
-    std::uint16_t uld = 4000;
-    std::uint8_t integralMode = 0;
-    std::uint8_t analogOutputMode = 0;
-    std::uint8_t cpsGain = 1;
-    std::uint8_t responseTime = 10;
-    bool operator==(const Settings&) const = default;
-};
-
-// A row write that tried to set bits of a byte that was not erased (programming can only
-// clear bits), or any write touching the bootloader area.
-struct WriteViolation {
-    std::uint32_t address;
-    std::uint8_t before;
-    std::uint8_t attempted;
-};
-
-// A request the probe could not make sense of (wrong length, unknown command in this mode,
-// transfer on the wrong endpoint, transfer without the interface claimed, ...). The probe
-// answers such requests the way a real one would (usually not at all); the record lets
-// tests catch a host that misbehaves.
-struct ProtocolViolation {
-    std::string what;
-};
 
 class Probe {
   public:

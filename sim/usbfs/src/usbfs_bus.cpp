@@ -30,7 +30,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "probe_model.h"
+#include "klovsim/probe_model.h"
 
 namespace klovsim::usbfs {
 namespace {

@@ -46,7 +46,7 @@
 //                    never comes back (bricked).
 //   Power-on (and every restart) loads the settings registers from EEPROM when they were
 //   saved there, else the defaults of struct Settings.
-#include "probe_model.h"
+#include "klovsim/probe_model.h"
 
 #include <algorithm>
 #include <cstring>

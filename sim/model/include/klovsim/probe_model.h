@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "klovsim/sim.h"
+#include "klovsim/probe_types.h"
 
 namespace klovsim::model {
 
