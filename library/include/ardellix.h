@@ -55,7 +55,7 @@
 
 #if defined(_WIN32)
 #if defined(ARDELLIX_BUILDING)
-#define ARDELLIX_API __declspec(dllexport)
+#define ARDELLIX_API /* the DLL's module definition names the exports */
 #else
 #define ARDELLIX_API __declspec(dllimport)
 #endif
