@@ -10,6 +10,10 @@ packages=(
     libcli11-dev
     umockdev libumockdev-dev valgrind
     clang libclang-rt-14-dev
+    # --- Windows cross builds (presets win32, win64) and their runs under wine64 ---
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
+    # --- the Python binding's tests ---
+    python3-pytest
 )
 
 missing=()
