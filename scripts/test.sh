@@ -10,3 +10,10 @@ for preset in default asan; do
     echo "=== preset: ${preset} ==="
     cmake --workflow --preset "${preset}"
 done
+
+# --- Windows cross builds (mingw-w64): the 32-bit DLL checked statically, the 64-bit build ---
+# --- run under wine64 (ctest label "windows") ---
+for preset in win32 win64; do
+    echo "=== preset: ${preset} ==="
+    cmake --workflow --preset "${preset}"
+done
