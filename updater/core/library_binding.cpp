@@ -32,6 +32,24 @@ Fn As(void* address) {
     return fn;
 }
 
+// The running program's name (klov, mirovane, ...), as command-line tools name themselves.
+std::string ProgramName() {
+#if defined(_WIN32)
+    char path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string name(path, n);
+    name = name.substr(name.find_last_of("\\/") + 1);
+    if (name.size() > 4 && _stricmp(name.c_str() + name.size() - 4, ".exe") == 0) {
+        name.resize(name.size() - 4);
+    }
+    return name.empty() ? "Mirovane" : name;
+#elif defined(__GLIBC__)
+    return program_invocation_short_name;
+#else
+    return "Mirovane";
+#endif
+}
+
 std::string LoadError() {
 #if defined(_WIN32)
     return "error " + std::to_string(GetLastError());
@@ -54,14 +72,13 @@ ArdellixLibrary::ArdellixLibrary(std::string file, FatalHook fatal)
 ArdellixLibrary::~ArdellixLibrary() = default;
 
 void ArdellixLibrary::Fatal(const std::string& message) {
-    // Named after the program that runs (mirovane, klov, ...), as command-line tools do.
-#if defined(__GLIBC__)
-    const char* program = program_invocation_short_name;
-#else
-    const char* program = "Mirovane";
-#endif
-    std::fprintf(stderr, "%s: %s\n", program, message.c_str());
+    const std::string program = ProgramName();
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), message.c_str());
     std::fflush(stderr);
+#if defined(_WIN32)
+    // The platform's error report: a modal error box, even from a console program.
+    MessageBoxA(nullptr, message.c_str(), program.c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
+#endif
     if (fatal_) {
         fatal_(message);
     }

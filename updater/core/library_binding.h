@@ -42,9 +42,12 @@ enum class ArdellixExport {
 // Windows).
 const char* ArdellixExportName(ArdellixExport e);
 
-// Loads the library on first use. A library that cannot be loaded, or an export it lacks,
-// ends the program: the message naming what is missing goes to standard error, then to the
-// fatal hook (the front end shows it), and the process exits with status 1.
+// Loads the library on first use (dlopen, or LoadLibrary on Windows, by file name) and binds
+// each export at its first call (dlsym or GetProcAddress, by the name of ArdellixExportName).
+// A library that cannot be loaded, or an export it lacks, ends the program: the message
+// naming what is missing goes to standard error, on Windows into the system's error box,
+// then to the fatal hook (the front end adds what it has to say, and on Linux shows it), and
+// the process exits with status 1.
 class ArdellixLibrary final : public ArdellixApi {
   public:
     using FatalHook = std::function<void(const std::string& message)>;
