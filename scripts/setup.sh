@@ -10,6 +10,7 @@ packages=(
     libcli11-dev
     umockdev libumockdev-dev valgrind
     clang libclang-rt-14-dev
+    qemu-system-x86 libusbredirparser-dev busybox-static cpio xz-utils
 )
 
 missing=()
