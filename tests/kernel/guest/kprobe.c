@@ -9,8 +9,8 @@
  *   kprobe list TAG               index -> serial number ("bootloader" for a probe in its
  *                                 bootloader), up to the first index that does not open
  *   kprobe restart INDEX          lists, restarts the probe at INDEX (ResetController), waits
- *                                 until as many probes answer again and lists again, all in
- *                                 this one process
+ *                                 until libusb lists it again and lists again, all in this one
+ *                                 process
  * Exit status: 0 when the command could run, 1 otherwise. */
 #define _POSIX_C_SOURCE 200809L
 
@@ -18,6 +18,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#include <usb.h>
 
 #include "ardellix.h"
 
@@ -147,18 +149,52 @@ static void PrintListing(const char* tag, char serials[MAX_PROBES][16], int n) {
         printf(" %d=%s", i, serials[i]);
     }
     printf("\n");
+    /* The device list of libusb 0.1 in this process as the library last left it: the
+     * order in which the library counts device indices. */
+    printf("@@ libusb %s", tag);
+    for (struct usb_bus* bus = usb_get_busses(); bus != NULL; bus = bus->next) {
+        for (struct usb_device* dev = bus->devices; dev != NULL; dev = dev->next) {
+            printf(" %s/%s=%04x:%04x", bus->dirname, dev->filename, dev->descriptor.idVendor,
+                   dev->descriptor.idProduct);
+        }
+    }
+    printf("\n");
     fflush(stdout);
 }
 
-static int AllApplications(char serials[MAX_PROBES][16], int n) {
-    for (int i = 0; i < n; ++i) {
-        if (strcmp(serials[i], "bootloader") == 0 || strcmp(serials[i], "(failed)") == 0) {
-            return 0;
+/* Probes on the bus as libusb 0.1 in this process lists them now (it refreshes its list). */
+static int ProbesOnBus(void) {
+    int n = 0;
+    usb_find_busses();
+    usb_find_devices();
+    for (struct usb_bus* bus = usb_get_busses(); bus != NULL; bus = bus->next) {
+        for (struct usb_device* dev = bus->devices; dev != NULL; dev = dev->next) {
+            n += dev->descriptor.idVendor == 0x04D8 && dev->descriptor.idProduct == 0xF85D;
         }
     }
-    return 1;
+    return n;
 }
 
+/* Polls libusb's list every 10 ms until `done` says so or `limitMs` passed. */
+static int WaitForProbes(int (*done)(int, int), int count, double limitMs) {
+    const double start = NowMs();
+    while (NowMs() - start < limitMs) {
+        if (done(ProbesOnBus(), count)) {
+            return 1;
+        }
+        SleepMs(10);
+    }
+    return 0;
+}
+static int Fewer(int now, int count) {
+    return now < count;
+}
+static int AsMany(int now, int count) {
+    return now >= count;
+}
+
+/* The restart is awaited through libusb directly, not through the library: a connection
+ * opened while a device appears could bind its two channels to two probes. */
 static int Restart(int index) {
     char serials[MAX_PROBES][16];
     const int before = Listing(serials);
@@ -173,21 +209,14 @@ static int Restart(int index) {
     const double start = NowMs();
     printf("@@ restart index=%d reset=%d\n", index, reset);
     fflush(stdout);
-    /* Until as many probes answer in their application as before, polling every 50 ms. */
-    for (;;) {
-        SleepMs(50);
-        const int now = Listing(serials);
-        if (now == before && AllApplications(serials, now)) {
-            printf("@@ restart back_ms=%.0f\n", NowMs() - start);
-            PrintListing("after-same-process", serials, now);
-            return 0;
-        }
-        if (NowMs() - start > 20000.0) {
-            printf("@@ restart back_ms=never\n");
-            PrintListing("after-same-process", serials, now);
-            return 1;
-        }
-    }
+    const int left = WaitForProbes(Fewer, before, 2000.0);
+    const double leftMs = NowMs() - start;
+    const int back = left && WaitForProbes(AsMany, before, 20000.0);
+    printf("@@ restart left_ms=%.0f back_ms=%.0f\n", left ? leftMs : -1.0,
+           back ? NowMs() - start : -1.0);
+    const int now = Listing(serials);
+    PrintListing("after-same-process", serials, now);
+    return back && now == before ? 0 : 1;
 }
 
 int main(int argc, char** argv) {
