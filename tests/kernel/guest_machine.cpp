@@ -37,7 +37,12 @@ std::vector<std::string> QemuArguments(const GuestOptions& o) {
     if (o.controller == Controller::Xhci) {
         a.insert(a.end(), {"-device", "qemu-xhci,id=usb"});
     } else {
-        a.insert(a.end(), {"-device", "usb-ehci,id=usb"});
+        // A full-speed device on an EHCI port goes to a companion controller, as on a real
+        // board: ICH9's EHCI with its three UHCI companions.
+        a.insert(a.end(), {"-device", "ich9-usb-ehci1,id=usb,addr=1d.7,multifunction=on", "-device",
+                           "ich9-usb-uhci1,masterbus=usb.0,firstport=0,addr=1d.0,multifunction=on",
+                           "-device", "ich9-usb-uhci2,masterbus=usb.0,firstport=2,addr=1d.1",
+                           "-device", "ich9-usb-uhci3,masterbus=usb.0,firstport=4,addr=1d.2"});
     }
     for (std::size_t i = 0; i < o.sockets.size(); ++i) {
         const std::string id = "probe" + std::to_string(i);

@@ -23,6 +23,17 @@ struct usbredirfilter_rule;
 
 namespace klovsim::usbredir {
 
+inline constexpr std::uint8_t kEndpointOut = 0x01;
+inline constexpr std::uint8_t kEndpointIn = 0x81;
+inline constexpr std::uint8_t kMaxPacket = 64;
+inline constexpr std::uint8_t kVendorClass = 0xFF;
+inline constexpr std::uint16_t kDeviceBcd = 0x0100;
+
+// The ep_info slot of an endpoint address.
+inline int Slot(std::uint8_t endpoint) {
+    return ((endpoint & 0x80) >> 3) | (endpoint & 0x0F);
+}
+
 class RedirDevice final : model::ProbeModel::Listener {
   public:
     RedirDevice(const ProbeConfig& config, std::string name, bool log);
@@ -47,6 +58,7 @@ class RedirDevice final : model::ProbeModel::Listener {
     model::ProbeModel& model() { return *model_; }
     const model::ProbeModel& model() const { return *model_; }
     const RedirServer::Counters& counters() const { return counters_; }
+    usbredirparser* parser() const { return parser_; }
 
     // Parser callbacks, reached through the parser's private pointer.
     void onHello(usb_redir_hello_header* hello);
@@ -57,6 +69,7 @@ class RedirDevice final : model::ProbeModel::Listener {
     void onGetAltSetting(std::uint64_t id, usb_redir_get_alt_setting_header* h);
     void onCancel(std::uint64_t id);
     void onFilter(usbredirfilter_rule* rules, int count);
+    void onFilterReject();
     void onDisconnectAck();
     void onControl(std::uint64_t id, usb_redir_control_packet_header* h, std::uint8_t* data,
                    int length);

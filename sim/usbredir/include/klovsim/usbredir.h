@@ -67,7 +67,8 @@ class RedirServer {
         long connects = 0;                 // device-connect messages sent
         long disconnects = 0;              // device-disconnect messages sent
         long setConfigurations = 0;
-        long stalls = 0;  // control requests refused
+        long stalls = 0;    // control requests refused
+        long rejected = 0;  // times QEMU refused to attach the device
     };
     Counters counters(int probe) const;
 

@@ -4,3 +4,10 @@
 # bootloader connection must then verify flash.
 kprobe scan 2 0x1020 "$klov_bootident" || exit 1
 echo "@@ klov-list $(klov list --json | tr -d '\n')"
+# Which host controller driver carries each probe, and at what speed.
+for dev in /sys/bus/usb/devices/*; do
+    [ "$(cat "$dev/idVendor" 2>/dev/null)" = 04d8 ] || continue
+    bus=$(cat "$dev/busnum")
+    driver=$(readlink -f "/sys/bus/usb/devices/usb${bus}/../driver")
+    echo "@@ probe-on bus=${bus} speed=$(cat "$dev/speed") hcd=${driver##*/}"
+done
