@@ -295,6 +295,13 @@ TEST_F(KernelTest, KlovUpdatesTheProbeAcrossBothRestarts) {
     ExpectUpdated(0, image, before);
     const auto counters = server.counters(0);
     const long rows = (image.FWHighAddr - 0x800) / 16 + 1;
+    const auto flash = run.Reports("flash-phase");
+    if (!flash.empty()) {
+        const double seconds = std::atof(Fields(flash[0])["seconds"].c_str());
+        std::printf("flash phase: %.2f s for %ld exchanges, %.2f ms each; %ld SET_CONFIGURATION\n",
+                    seconds, 480 + 2 * rows, seconds * 1000 / static_cast<double>(480 + 2 * rows),
+                    counters.setConfigurations);
+    }
     EXPECT_EQ(counters.requests[kEraseCommand], 480);
     EXPECT_EQ(counters.requests[kWriteCommand], rows);
     EXPECT_EQ(counters.requests[kReadCommand], rows);

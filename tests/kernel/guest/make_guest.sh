@@ -68,7 +68,9 @@ if [[ -z $package ]]; then
 fi
 if [[ -z $package ]]; then
     # Offline: the newest kernel already cached will do.
-    package=$(ls -1 "$out/kernel" 2>/dev/null | sort -V | tail -n 1 || true)
+    package=$(for f in "$out"/kernel/*/vmlinuz; do
+        [[ -f $f ]] && basename "$(dirname "$f")"
+    done | sort -V | tail -n 1)
     if [[ -z $package ]]; then
         echo "make_guest: cannot tell which kernel linux-image-amd64 depends on" >&2
         exit 1
@@ -94,6 +96,10 @@ if [[ ! -f $cache/vmlinuz ]]; then
     rm -rf "$cache.tmp/x" "$deb"
     rm -rf "$cache"
     mv "$cache.tmp" "$cache"
+    # Kernels that linux-image-amd64 no longer depends on are of no further use.
+    for old in "$out"/kernel/*; do
+        [[ $old == "$cache" ]] || rm -rf "$old"
+    done
 fi
 echo "make_guest: kernel $package $(cat "$cache/version")$([[ -f $cache/vmlinux ]] && echo ', started through its PVH entry')"
 
