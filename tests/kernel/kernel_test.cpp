@@ -208,12 +208,12 @@ void KernelTest::OpenInBothModes(Controller controller) {
     EXPECT_EQ(none["app"], "0");
     EXPECT_EQ(none["boot"], "0");
 
+    // klov lists both: the application with its serial number, the bootloader as such.
     const auto list = run.Reports("klov-list");
     ASSERT_EQ(list.size(), 1U);
-    EXPECT_NE(list[0].find("\"mode\": \"application\", \"serial_number\": \"04124008\""),
-              std::string::npos)
-        << list[0];
-    EXPECT_NE(list[0].find("\"mode\": \"bootloader\""), std::string::npos) << list[0];
+    for (const char* expected : {"\"application\"", "\"04124008\"", "\"bootloader\""}) {
+        EXPECT_NE(list[0].find(expected), std::string::npos) << expected << " in " << list[0];
+    }
     const auto carriers = run.Reports("probe-on");
     ASSERT_EQ(carriers.size(), 2U) << run.Console();
     for (const std::string& c : carriers) {
