@@ -5,7 +5,7 @@
 // reported and what the probes went through. Time is real.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -69,20 +69,29 @@ mirovane::FirmwareImage ShippedImage(std::int32_t serial, const std::string& dat
     return image;
 }
 
-// The probe's sockets live in a short temporary folder: a unix socket path has 107 bytes.
-class KernelTest : public ::testing::Test {
-  protected:
-    KernelTest() : directory_(MakeDirectory()), server(directory_) {}
-    ~KernelTest() override { ::rmdir(directory_.c_str()); }
-
-    static std::string MakeDirectory() {
+// The probes' sockets live in a short temporary folder (a unix socket path has at most 107
+// bytes), removed once the server has removed its sockets.
+class SocketFolder {
+  public:
+    SocketFolder() {
         char pattern[] = "/tmp/klov-kernel-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) {
+        if (::mkdtemp(pattern) == nullptr) {
             throw std::runtime_error("cannot make a folder for the sockets");
         }
-        return made;
+        path_ = pattern;
     }
+    ~SocketFolder() { ::rmdir(path_.c_str()); }
+    SocketFolder(const SocketFolder&) = delete;
+    SocketFolder& operator=(const SocketFolder&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+class KernelTest : public ::testing::Test {
+  protected:
+    KernelTest() : server(folder_.path()) {}
 
     GuestRun Boot(GuestOptions o) {
         for (int i = 0; i < probes_; ++i) {
@@ -130,7 +139,7 @@ class KernelTest : public ::testing::Test {
     void OpenInBothModes(Controller controller);
 
   private:
-    std::string directory_;
+    SocketFolder folder_;  // made before the server, removed after it
     int probes_ = 0;
 
   protected:
