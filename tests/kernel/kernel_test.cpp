@@ -7,12 +7,12 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "firmware_image.h"
