@@ -14,6 +14,8 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     # --- the Python binding's tests ---
     python3-pytest
+    # --- the kernel suite: a Debian kernel in QEMU against the usbredir server ---
+    qemu-system-x86 libusbredirparser-dev busybox-static cpio xz-utils
 )
 
 missing=()
