@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware_module.h"
 #include "host.h"
 #include "klovsim/sim.h"
 #include "library_binding.h"
@@ -197,10 +198,12 @@ class AppTest : public ::testing::Test {
     void TearDown() override {
         CloseLeftover();
         klovsim::Bus::instance().reset();
+        RestoreModule();
     }
     void Fresh() {
         CloseLeftover();
         world_.reset();
+        RestoreModule();
         klovsim::Bus::instance().reset();
         klovsim::Clock::setVirtual(true);
         world_ = std::make_unique<World>();
@@ -223,6 +226,14 @@ class AppTest : public ::testing::Test {
     }
 
   private:
+    // A test may swap the firmware module (through TopLevel::FirmwareInit) for a shorter one.
+    // The generated FWFileInit assigns the shipped module's elements by index, so the module
+    // is put back after every case and every test: no run writes past a swapped-in module.
+    static void RestoreModule() {
+        static const std::vector<std::string> shipped = FWFile;
+        FWFile = shipped;
+    }
+
     // The window never closes its connection; the test does, so that no handle outlives
     // the probe it belongs to.
     void CloseLeftover() {
