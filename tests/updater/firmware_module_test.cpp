@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <sstream>
@@ -61,13 +62,34 @@ ExpectedImage ParseShippedHex() {
     return e;
 }
 
+// The module as the program found it, taken before the first test runs (any test may run
+// FWFileInit, and tests run in any order).
+class ModuleAtStart : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        if (!taken) {
+            taken = true;
+            lines = mirovane::FWFile.size();
+            assigned = static_cast<std::size_t>(
+                std::count_if(mirovane::FWFile.begin(), mirovane::FWFile.end(),
+                              [](const std::string& element) { return !element.empty(); }));
+        }
+    }
+    bool taken = false;
+    std::size_t lines = 0;
+    std::size_t assigned = 0;
+};
+
+ModuleAtStart* const atStart = static_cast<ModuleAtStart*>(
+    ::testing::AddGlobalTestEnvironment(new ModuleAtStart));  // owned by GoogleTest
+
 TEST(FirmwareModule, ReadsBackAsTheShippedHexFile) {
     const ExpectedImage expected = ParseShippedHex();
     ASSERT_EQ(expected.lines, 779u);
+    ASSERT_TRUE(atStart->taken);
+    EXPECT_EQ(atStart->lines, expected.lines);
+    EXPECT_EQ(atStart->assigned, 0u);  // nothing assigned before FWFileInit
     ASSERT_EQ(mirovane::FWFile.size(), expected.lines);
-    for (const std::string& element : mirovane::FWFile) {
-        ASSERT_TRUE(element.empty());  // nothing assigned before FWFileInit
-    }
 
     mirovane::FWFileInit();
     const auto first = mirovane::FWFile;
