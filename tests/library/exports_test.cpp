@@ -384,29 +384,54 @@ TEST_F(LibraryTest, ConnectionsOnSeparateThreadsStayIndependent) {
     EXPECT_EQ(bus().openHandles(), 0);
 }
 
+// CloseSCA from another thread while a long call runs on the handle: the call runs to its end
+// on a connection kept open for it, and the connection is closed once, after its last
+// transfer. The clock is real and every transfer takes a little time, so the close lands in
+// the middle of the call.
 TEST_F(LibraryTest, ClosingWhileAnotherThreadUsesTheHandleIsSafe) {
+    Clock::setVirtual(false);
     auto probe = bus().addProbe(InBootloader());
+    probe.setLatency(20us);
     const auto flash = probe.flash();
     const ScaHandle h = OpenSCABootloader(0);
     ASSERT_NE(h, 0u);
-    std::atomic<bool> started{false};
+    bus().clearLog();
+    const std::int64_t before = bus().exchanges();
+    constexpr std::int64_t kChunks = 0x7800 / 16;
     std::int32_t result = -1;
-    std::thread user([&] {
-        started = true;
-        result = VerifyFlash(h, 0x0800, &flash[0x0800], 0x7800);
-    });
-    while (!started) {
+    std::thread user([&] { result = VerifyFlash(h, 0x0800, &flash[0x0800], 0x7800); });
+    while (bus().exchanges() == before) {
         std::this_thread::yield();
     }
+    const std::int64_t atClose = bus().exchanges() - before;
     EXPECT_EQ(CloseSCA(h), 1);
     user.join();
-    // Either the call found the handle and ran to its end on a connection kept open for it,
-    // or it came too late and was refused; the connection is closed once, after it.
-    EXPECT_TRUE(result == 0 || result == 1);
+
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(bus().exchanges() - before, kChunks);
+    EXPECT_LT(atClose, kChunks) << "the call had ended before the close: nothing was tested";
+    const auto log = bus().log();
+    std::vector<std::size_t> closes;
+    std::size_t lastTransfer = 0;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        if (log[i].call == "usb_close") {
+            closes.push_back(i);
+        } else if (log[i].call == "usb_bulk_write" || log[i].call == "usb_bulk_read") {
+            lastTransfer = i;
+        }
+    }
+    ASSERT_EQ(closes.size(), 2u);  // one per channel
+    EXPECT_GT(closes.front(), lastTransfer);
     EXPECT_EQ(bus().openHandles(), 0);
     EXPECT_EQ(bus().claimedInterfaces(), 0);
     EXPECT_TRUE(probe.protocolViolations().empty());
-    EXPECT_EQ(ReadSerialNo(h, nullptr), 0);
+
+    // The closed handle is refused without traffic.
+    bus().clearLog();
+    char serial[10] = {};
+    EXPECT_EQ(ReadSerialNo(h, serial), 0);
+    EXPECT_EQ(CloseSCA(h), 0);
+    EXPECT_TRUE(bus().log().empty());
 }
 
 // ----- bootloader commands ------------------------------------------------------------------
