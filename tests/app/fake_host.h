@@ -58,6 +58,7 @@ class RecordingApi final : public ArdellixApi {
         return Note("ResetController"), next_.ResetController(h);
     }
     std::int32_t EraseFlashBlock(ScaHandle h, std::uint32_t a) override {
+        lastErase = a;
         return Note("EraseFlashBlock"), next_.EraseFlashBlock(h, a);
     }
     std::int32_t WriteFlash(ScaHandle h, std::uint32_t a, const std::uint8_t* d,
@@ -71,6 +72,8 @@ class RecordingApi final : public ArdellixApi {
         return Note("VerifyFlash"), next_.VerifyFlash(h, a, d, n);
     }
 
+    // Address of the latest call of each flash kind, already set when `before` runs.
+    std::uint32_t lastErase = 0;
     std::uint32_t lastWrite = 0;
     std::uint32_t lastVerify = 0;
 
