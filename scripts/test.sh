@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: first the debug build,
-# then the same suites under AddressSanitizer and UndefinedBehaviorSanitizer.
+# then the same suites under AddressSanitizer and UndefinedBehaviorSanitizer. In both, every
+# GoogleTest binary also runs once whole, in one process and in random order (CTest label
+# "shuffled", see tests/CMakeLists.txt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
