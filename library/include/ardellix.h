@@ -26,8 +26,10 @@
  * Null arguments
  *   Output pointers of the settings and count-rate reads may be null: the exchange and its
  *   checks still run and the value is dropped. A null text buffer (ReadSerialNo,
- *   ReadDeviceInfo) or a null data pointer with a positive length (WriteFlash, VerifyFlash,
- *   WriteConfig) is refused with 0 and nothing is sent.
+ *   ReadDeviceInfo) or a null data pointer with a positive length (WriteFlash, VerifyFlash)
+ *   is refused with 0 and nothing is sent. WriteConfig reads only the bytes it sends: a null
+ *   data pointer is refused (0, nothing sent) when a byte falls inside the configuration
+ *   window, and gives 1 when none does.
  *
  * Threads
  *   Different connections may be used from different threads at the same time. One

@@ -117,15 +117,19 @@ bool ProgramConfig(Transport& transport, std::uint32_t address, const std::uint8
     if (length <= 0) {
         return true;
     }
+    // Only the bytes that fall inside the configuration window are sent; the rest are
+    // skipped without being a failure, and are never read.
+    const std::uint64_t start = address;
+    const std::uint64_t end = start + static_cast<std::uint64_t>(length);
+    const std::uint64_t first = std::max(start, kConfigWindowStart);
+    const std::uint64_t last = std::min(end, kConfigWindowEnd);
+    if (first >= last) {
+        return true;
+    }
     if (data == nullptr) {
         return false;
     }
-    // Only the bytes that fall inside the configuration window are sent; the rest are
-    // skipped without being a failure.
-    const std::uint64_t start = address;
-    const std::uint64_t end = start + static_cast<std::uint64_t>(length);
-    for (std::uint64_t at = std::max(start, kConfigWindowStart);
-         at < std::min(end, kConfigWindowEnd); ++at) {
+    for (std::uint64_t at = first; at < last; ++at) {
         ByteQueue queue = Request(kWriteConfigCommand, 1, at);
         queue.push_back(data[at - start]);
         if (!Exchange(transport, queue, kAcknowledgeLength)) {
