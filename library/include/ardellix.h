@@ -18,6 +18,9 @@
  *
  * Ownership
  *   The library owns the connection behind a handle; the caller releases it with CloseSCA.
+ *   Loading and unloading the library and ending the program do no USB work: a connection
+ *   still open then is not closed, and ends with the process. CloseSCA may also be called from
+ *   the caller's own static destructors.
  *   The library allocates nothing for the caller. Buffers and output pointers belong to the
  *   caller and are used during the call only. Text outputs are not terminated: the library
  *   writes only the bytes the probe sent and leaves the rest of the buffer as it was, so pass

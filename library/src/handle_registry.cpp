@@ -5,8 +5,12 @@
 namespace ardellix {
 
 HandleRegistry& HandleRegistry::Instance() {
-    static HandleRegistry registry;
-    return registry;
+    // Never destroyed: ending the program or unloading the library runs no destructor that
+    // would close connections (no USB work at exit or at unload), and a caller's own static
+    // destructor can still close its connections. What is still open then ends with the
+    // process.
+    static HandleRegistry* const registry = new HandleRegistry;
+    return *registry;
 }
 
 Handle HandleRegistry::Add(std::shared_ptr<Transport> transport) {

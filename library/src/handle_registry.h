@@ -17,6 +17,7 @@ using Handle = std::uint32_t;
 
 class HandleRegistry {
   public:
+    // The process's one registry, made at first use and never destroyed.
     static HandleRegistry& Instance();
 
     // Takes ownership and returns a fresh id, or 0 when the transport is null.
