@@ -586,6 +586,10 @@ auto WithProbe(UsbfsBus::Impl& impl, int probe, F f) {
 
 }  // namespace
 
+void UsbfsBus::restart(int probe) {
+    WithProbe(*impl_, probe, [](ProbeRec& p) { p.model->restart(Now()); });
+}
+
 std::array<std::uint8_t, kFlashSize> UsbfsBus::flash(int probe) const {
     return WithProbe(*impl_, probe, [](ProbeRec& p) { return p.model->flash(); });
 }

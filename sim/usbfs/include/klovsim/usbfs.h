@@ -34,6 +34,10 @@ class UsbfsBus {
     int addProbe(const ProbeConfig& config = {});
     void addForeignDevice(std::uint16_t vendorId, std::uint16_t productId);
 
+    // Restarts the probe's controller now, as its reset command does: it leaves the bus at
+    // once and comes back after its reset delay under a new device number.
+    void restart(int probe);
+
     // A probe, looked at from outside.
     std::array<std::uint8_t, kFlashSize> flash(int probe) const;
     std::uint8_t bootFlag(int probe) const;
