@@ -3,7 +3,6 @@
 #include <usb.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -14,8 +13,14 @@ constexpr int kConfiguration = 1;
 constexpr int kInterface = 0;
 constexpr std::int32_t kInEndpointFlag = 128;
 
-std::once_flag usbInitOnce;
-std::atomic<bool> usbInitialised{false};
+// libusb 0.1 keeps its bus and device lists in globals that every listing rewrites: it frees
+// the record of a device that has left and links in new ones. Everything that reads or
+// changes that state runs under this one lock: initialisation, the listing and its walk, and
+// usb_open (which reads the device record it is given) with the configuration that follows.
+// Transfers, claims and closes touch only their own handle and take no lock. Constant
+// initialised and trivially destructible: nothing runs at load or at exit.
+constinit std::mutex usbStateMutex;
+bool usbInitialised = false;  // guarded by usbStateMutex
 
 // The temporary buffer of one transfer. Requests and replies are a few dozen bytes, so they
 // live on the stack; only a larger transfer takes its buffer from the heap.
@@ -40,10 +45,12 @@ class TransferBuffer {
 LibusbTransport::LibusbTransport(std::int32_t vendorId, std::int32_t productId,
                                  std::int32_t deviceIndex, std::int32_t endpoint)
     : UsbTransport(vendorId, productId, deviceIndex, endpoint) {
-    std::call_once(usbInitOnce, [] {
+    // libusb is initialised once per process, by the first transport, and never shut down.
+    std::lock_guard<std::mutex> lock(usbStateMutex);
+    if (!usbInitialised) {
         usb_init();
-        usbInitialised.store(true);
-    });
+        usbInitialised = true;
+    }
 }
 
 LibusbTransport::~LibusbTransport() {
@@ -51,7 +58,8 @@ LibusbTransport::~LibusbTransport() {
 }
 
 bool LibusbTransport::UsbInitialised() {
-    return usbInitialised.load();
+    std::lock_guard<std::mutex> lock(usbStateMutex);
+    return usbInitialised;
 }
 
 struct usb_device* LibusbTransport::FindDevice(std::int32_t vendorId, std::int32_t productId,
@@ -81,6 +89,7 @@ Result LibusbTransport::OpenChannel(bool outDirection, UsbChannel& channel) {
     if (channel.open) {
         return Result::Ok();
     }
+    std::lock_guard<std::mutex> lock(usbStateMutex);
     struct usb_device* dev = FindDevice(vendorId_, productId_, deviceIndex_, nullptr);
     if (dev == nullptr) {
         return Result::Error("Unable to find libusb device VID or PID");
@@ -190,6 +199,7 @@ Result LibusbTransport::Close() {
 
 std::int32_t LibusbTransport::CountDevices(std::int32_t vendorId, std::int32_t productId) {
     std::int32_t count = 0;
+    std::lock_guard<std::mutex> lock(usbStateMutex);
     FindDevice(vendorId, productId, -1, &count);
     return count;
 }

@@ -1,5 +1,7 @@
 // The transport over libusb 0.1: each direction owns its own handle to the device, and the
-// interface is claimed only for the duration of one transfer.
+// interface is claimed only for the duration of one transfer. Initialisation, listing, open
+// and configuration share one process-wide lock (libusb 0.1 keeps its device lists in
+// unguarded globals); transfers take none.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +43,8 @@ class LibusbTransport final : public UsbTransport {
 
     Result OpenChannel(bool outDirection, UsbChannel& channel);
     Result CloseChannel(UsbChannel& channel);
+    // Lists the busses and walks them; the caller holds the libusb state lock, and the device
+    // returned is valid only while it does.
     struct usb_device* FindDevice(std::int32_t vendorId, std::int32_t productId, std::int32_t index,
                                   std::int32_t* count);
 
