@@ -35,7 +35,11 @@
  *   window, and gives 1 when none does.
  *
  * Threads
- *   Different connections may be used from different threads at the same time. One
+ *   Different connections may be used from different threads at the same time, and
+ *   connections may be opened and closed from several threads at once: listing the USB
+ *   devices, opening and configuring one take one process-wide lock inside the library
+ *   (libusb 0.1 keeps its device lists in unguarded globals), transfers take none. A caller
+ *   that makes libusb 0.1 calls of its own on another thread is not covered by that lock. One
  *   connection must be used by one thread at a time: a reply is matched to its request only
  *   by order, so concurrent calls on one handle would mix replies. CloseSCA while another
  *   call on the same handle runs is safe (that call completes, then the connection closes).
