@@ -224,12 +224,9 @@ std::unique_ptr<Node> UsbfsBus::Impl::MakeNode(int devnum, std::uint16_t vid, st
                   "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: idVendor=%04x\n"
                   "A: idProduct=%04x\nA: busnum=1\nA: devnum=%d\n\n",
                   n->devnum, n->devnum, hexDescriptors.c_str(), devnode, vid, pid, n->devnum);
+    // The handler is attached before the node appears: a listing that finds the node while it
+    // has no handler yet makes umockdev's preload library fail the whole process.
     GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed, text, &error)) {
-        const std::string what = error != nullptr ? error->message : "unknown error";
-        g_clear_error(&error);
-        throw std::runtime_error("usbfs: cannot add " + n->devnode + ": " + what);
-    }
     n->handler = umockdev_ioctl_base_new();
     g_signal_connect(n->handler, "handle-ioctl", G_CALLBACK(OnIoctl), n.get());
     g_signal_connect(n->handler, "handle-read", G_CALLBACK(OnRead), n.get());
@@ -240,6 +237,11 @@ std::unique_ptr<Node> UsbfsBus::Impl::MakeNode(int devnum, std::uint16_t vid, st
         const std::string what = error != nullptr ? error->message : "unknown error";
         g_clear_error(&error);
         throw std::runtime_error("usbfs: cannot attach to " + n->devnode + ": " + what);
+    }
+    if (!umockdev_testbed_add_from_string(testbed, text, &error)) {
+        const std::string what = error != nullptr ? error->message : "unknown error";
+        g_clear_error(&error);
+        throw std::runtime_error("usbfs: cannot add " + n->devnode + ": " + what);
     }
     return n;
 }
