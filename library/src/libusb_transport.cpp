@@ -17,9 +17,10 @@ constexpr std::int32_t kInEndpointFlag = 128;
 // the record of a device that has left and links in new ones. Everything that reads or
 // changes that state runs under this one lock: initialisation, the listing and its walk, and
 // usb_open (which reads the device record it is given) with the configuration that follows.
-// Transfers, claims and closes touch only their own handle and take no lock. Constant
-// initialised and trivially destructible: nothing runs at load or at exit.
-constinit std::mutex usbStateMutex;
+// Transfers, claims and closes touch only their own handle and take no lock. With glibc the
+// mutex is constant-initialised and has nothing to destroy, so no code runs for it at load or
+// at exit.
+std::mutex usbStateMutex;
 bool usbInitialised = false;  // guarded by usbStateMutex
 
 // The temporary buffer of one transfer. Requests and replies are a few dozen bytes, so they
