@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: first the debug build,
-# then the same suites under AddressSanitizer and UndefinedBehaviorSanitizer.
+# then the same suites under AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows
+# cross builds, and last the Debian packages, built once from the tree, checked with lintian
+# and by their autopkgtest suite (scripts/package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +19,8 @@ for preset in win32 win64; do
     echo "=== preset: ${preset} ==="
     cmake --workflow --preset "${preset}"
 done
+
+echo "=== Debian packages ==="
+start=$SECONDS
+bash scripts/package.sh
+echo "Debian packages: built, lint-free and tested in $((SECONDS - start)) s"
