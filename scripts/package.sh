@@ -28,6 +28,12 @@ fail() {
     exit 1
 }
 
+phase_start=$SECONDS
+took() {  # took WHAT: the time since the previous phase ended
+    echo "package.sh: $1 took $((SECONDS - phase_start)) s"
+    phase_start=$SECONDS
+}
+
 rm -rf "$out"
 mkdir -p "$out/src"
 
@@ -72,6 +78,7 @@ for p in "${names[@]}"; do
     fi
 done
 ls -1 "$out"/*.deb | sed "s|^$out/|  |"
+took "building"
 
 # Installed programs carry no run path; the library sits in the multiarch folder.
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
@@ -94,6 +101,7 @@ if ! lintian --fail-on error,warning --show-overrides "$changes" | tee "$out/lin
     fail "lintian reports errors or warnings (above)"
 fi
 echo "package.sh: lintian: no error, no warning"
+took "lintian"
 
 # ----- autopkgtest -----
 if ((run_autopkgtest)); then
@@ -125,4 +133,5 @@ if ((run_autopkgtest)); then
         fail "autopkgtest failed (exit $rc)"
     fi
     cat "$out/autopkgtest/summary"
+    took "autopkgtest"
 fi
