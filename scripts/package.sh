@@ -41,7 +41,9 @@ mkdir -p "$out/src"
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     git ls-files -z --cached --others --exclude-standard |
         while IFS= read -r -d '' f; do
-            [[ -e $f || -L $f ]] && printf '%s\0' "$f"
+            if [[ -e $f || -L $f ]]; then  # not a tracked file deleted since
+                printf '%s\0' "$f"
+            fi
         done |
         tar --null -T - -cf - | tar -xf - -C "$out/src"
 else
