@@ -16,6 +16,8 @@ packages=(
     python3-pytest
     # --- the kernel suite: a Debian kernel in QEMU against the usbredir server ---
     qemu-system-x86 libusbredirparser-dev busybox-static cpio xz-utils
+    # --- the Debian packages: build, lintian, autopkgtest, man pages ---
+    build-essential debhelper dh-python fakeroot help2man lintian autopkgtest
 )
 
 missing=()

@@ -2,7 +2,7 @@
 # consumer program against the staged library twice (pkg-config and find_package) and runs
 # both, and klov from the staged tree, against the simulated probe.
 # Variables: BUILD_DIR, SIM_DIR, WORK_DIR, CONSUMER_DIR, GENERATOR, C_FLAGS, WITH_MIROVANE,
-# SANITIZED.
+# SANITIZED, NO_INSTALL_RPATH.
 cmake_minimum_required(VERSION 3.25)
 
 include(${CMAKE_CURRENT_LIST_DIR}/run_step.cmake)
@@ -82,9 +82,10 @@ foreach(way pkg-config find_package)
 endforeach()
 
 # The staged klov loads the staged library through its run path. Under the sanitizers the
-# runtime intercepts dlopen and the search uses the runtime's own (empty) run path, so there
-# the library's folder is given explicitly.
-if(SANITIZED)
+# runtime intercepts dlopen and the search uses the runtime's own (empty) run path, and a
+# build that installs no run path (the Debian package build) has none, so there the library's
+# folder is given explicitly.
+if(SANITIZED OR NO_INSTALL_RPATH)
     set(run_env ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${SIM_DIR}:${libdir}"
         --unset=KLOVSIM_STATE)
 endif()
