@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -858,6 +859,76 @@ TEST_F(LibraryTest, ReprogramsTheProbeEndToEnd) {
     EXPECT_FALSE(probe.bricked());
     EXPECT_TRUE(probe.writeViolations().empty());
     EXPECT_TRUE(probe.protocolViolations().empty());
+}
+
+// The acknowledgements, the read-flash header and bytes 1-4 of the identify reply are the
+// probe's own business: whatever their values, every call succeeds and does its work. A library
+// that examines any of them fails here.
+TEST_F(LibraryTest, UnexaminedReplyBytesNeverDecideAResult) {
+    struct Case {
+        const char* name;
+        std::array<std::uint8_t, 4> identify;
+        std::array<std::uint8_t, 4> acks;  // flag, erase, write, configuration
+        std::array<std::uint8_t, 5> header;
+    };
+    const Case cases[] = {
+        {"equal to the command",
+         {0x40, 0x40, 0x40, 0x40},
+         {0x05, 0x03, 0x02, 0x07},
+         {0x01, 0x10, 0x00, 0x08, 0x00}},
+        {"other than the command",
+         {0x02, 0x01, 0x11, 0x00},
+         {0xFA, 0xFC, 0xFD, 0xF8},
+         {0xFE, 0xEF, 0xFF, 0xF7, 0xFF}},
+        {"zero", {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0, 0}},
+        {"0xFF",
+         {0xFF, 0xFF, 0xFF, 0xFF},
+         {0xFF, 0xFF, 0xFF, 0xFF},
+         {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"one command's for another's",
+         {0xE0, 0xE1, 0x01, 0x05},
+         {0x03, 0x02, 0x07, 0x05},
+         {0x02, 0x05, 0x10, 0x08, 0x00}},
+    };
+    const Bytes row = kRow;
+    const std::uint8_t configByte = 0x5A;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        ProbeConfig config;
+        config.unexamined.identify = c.identify;
+        config.unexamined.bootFlagAck = c.acks[0];
+        config.unexamined.eraseAck = c.acks[1];
+        config.unexamined.writeAck = c.acks[2];
+        config.unexamined.configAck = c.acks[3];
+        config.unexamined.readFlashHeader = c.header;
+        auto probe = bus().addProbe(config);
+
+        ScaHandle h = Open();
+        ASSERT_NE(h, 0u);
+        EXPECT_EQ(SetBootloaderFlag(h, 1), 1);
+        EXPECT_EQ(ResetController(h), 1);
+        EXPECT_EQ(Close(h), 1);
+        Clock::advance(2s);
+        h = OpenBoot();
+        ASSERT_NE(h, 0u);
+        ASSERT_EQ(probe.mode(), Mode::Bootloader);
+        EXPECT_EQ(EraseFlashBlock(h, 0x0800), 1);
+        EXPECT_EQ(WriteFlash(h, 0x0800, row.data(), 16), 1);
+        EXPECT_EQ(VerifyFlash(h, 0x0800, row.data(), 16), 1);
+        EXPECT_EQ(WriteConfig(h, 0x300003, &configByte, 1), 1);
+        EXPECT_EQ(SetBootloaderFlag(h, 0), 1);
+        EXPECT_EQ(Close(h), 1);
+
+        const auto flash = probe.flash();
+        EXPECT_EQ(Bytes(flash.begin() + 0x0800, flash.begin() + 0x0810), row);
+        EXPECT_TRUE(std::all_of(flash.begin() + 0x0810, flash.begin() + 0x0840,
+                                [](std::uint8_t b) { return b == 0xFF; }));
+        EXPECT_EQ(probe.config()[3], configByte);
+        EXPECT_EQ(probe.bootFlag(), 0xC5);
+        EXPECT_TRUE(probe.writeViolations().empty());
+        EXPECT_TRUE(probe.protocolViolations().empty());
+    }
 }
 
 TEST_F(LibraryTest, TheSimulatorCatchesCarelessProgramming) {

@@ -22,6 +22,13 @@ Bytes row(std::uint32_t a, std::uint8_t fill) {
     return r;
 }
 
+// The replies' unexamined bytes of the probe under test, each its own value.
+constexpr std::uint8_t kFlagAck = 0xA5;
+constexpr std::uint8_t kEraseAck = 0x3C;
+constexpr std::uint8_t kWriteAck = 0xFF;
+constexpr std::uint8_t kConfigAck = 0x07;  // the command byte is a possible value too
+const Bytes kHeader = {0x10, 0x20, 0x30, 0x40, 0x50};
+
 class SimBootloader : public SimTest {
   protected:
     void SetUp() override {
@@ -29,6 +36,11 @@ class SimBootloader : public SimTest {
         ProbeConfig c;
         c.mode = Mode::Bootloader;
         c.resetDelay = milliseconds(1500);
+        c.unexamined.bootFlagAck = kFlagAck;
+        c.unexamined.eraseAck = kEraseAck;
+        c.unexamined.writeAck = kWriteAck;
+        c.unexamined.configAck = kConfigAck;
+        std::copy(kHeader.begin(), kHeader.end(), c.unexamined.readFlashHeader.begin());
         probe_ = bus().addProbe(c);
         h_ = openProbe();
         ASSERT_NE(h_, nullptr);
@@ -45,16 +57,16 @@ class SimBootloader : public SimTest {
     usb_dev_handle* h_ = nullptr;
 };
 
-TEST_F(SimBootloader, ReadFlashEchoesTheHeaderThenTheBytes) {
+TEST_F(SimBootloader, ReadFlashSendsTheHeaderThenTheBytes) {
     const auto flash = probe_->flash();
-    Bytes want = addr(0x01, 16, 0x1000);
+    Bytes want = kHeader;
     want.insert(want.end(), flash.begin() + 0x1000, flash.begin() + 0x1010);
     EXPECT_EQ(flashAt(0x1000, 16), want);
     EXPECT_EQ(Bytes(want.begin() + 5, want.begin() + 15),
               Bytes({'K', 'O', 'R', 'V', 'A', 'L', 'I', 'M', 'E', 'X'}));
 
     const auto config = probe_->config();
-    Bytes cwant = addr(0x01, 4, 0x30000C);
+    Bytes cwant = kHeader;
     cwant.insert(cwant.end(), config.begin() + 12, config.end());
     EXPECT_EQ(flashAt(0x30000C, 4), cwant);
 
@@ -69,7 +81,7 @@ TEST_F(SimBootloader, ReadFlashEchoesTheHeaderThenTheBytes) {
 }
 
 TEST_F(SimBootloader, EraseThenWriteProgramsTheRow) {
-    EXPECT_EQ(exchange(h_, addr(0x03, 1, 0x0815), 1), (Bytes{0x03}));  // block 0x0800-0x083F
+    EXPECT_EQ(exchange(h_, addr(0x03, 1, 0x0800), 1), (Bytes{kEraseAck}));  // 0x0800-0x083F
     const auto flash = probe_->flash();
     EXPECT_TRUE(std::all_of(flash.begin() + 0x0800, flash.begin() + 0x0840,
                             [](std::uint8_t b) { return b == 0xFF; }));
@@ -79,47 +91,58 @@ TEST_F(SimBootloader, EraseThenWriteProgramsTheRow) {
     for (std::uint8_t i = 0; i < 16; ++i) {
         r.push_back(static_cast<std::uint8_t>(i * 17));
     }
-    EXPECT_EQ(exchange(h_, r, 1), (Bytes{0x02}));
+    EXPECT_EQ(exchange(h_, r, 1), (Bytes{kWriteAck}));
     const Bytes back = flashAt(0x0810, 16);
     ASSERT_EQ(back.size(), 21u);
     EXPECT_EQ(Bytes(back.begin() + 5, back.end()), Bytes(r.begin() + 5, r.end()));
     EXPECT_TRUE(probe_->writeViolations().empty());
+    EXPECT_TRUE(probe_->protocolViolations().empty());
 }
 
-TEST_F(SimBootloader, WriteOverUnerasedBytesIsAViolationAndOnlyClearsBits) {
+// The flash erases whole blocks: an address inside one erases it, and the host that sent it
+// broke its side of the contract.
+TEST_F(SimBootloader, AnUnalignedEraseErasesItsBlockAndIsRecorded) {
+    EXPECT_EQ(exchange(h_, addr(0x03, 1, 0x0815), 1), (Bytes{kEraseAck}));
+    const auto flash = probe_->flash();
+    EXPECT_TRUE(std::all_of(flash.begin() + 0x0800, flash.begin() + 0x0840,
+                            [](std::uint8_t b) { return b == 0xFF; }));
+    ASSERT_EQ(probe_->protocolViolations().size(), 1u);
+    EXPECT_NE(probe_->protocolViolations()[0].what.find("0x815"), std::string::npos);
+}
+
+TEST_F(SimBootloader, WriteOverUnerasedBytesOnlyClearsBits) {
     auto flash = probe_->flash();
     flash[0x0900] = 0xF0;
     flash[0x0901] = 0x0F;
     probe_->setFlash(flash);
     Bytes r = addr(0x02, 0x10, 0x0900);
-    r.push_back(0x30);  // needs no bit 0xF0 lacks: fine
-    r.push_back(0xF0);  // needs bits 0x0F lacks: violation
-    r.insert(r.end(), 14, 0xFF);
-    r[5 + 14] = 0x00;  // byte 0x090E cleared outright: fine
-    EXPECT_EQ(exchange(h_, r, 1), (Bytes{0x02}));
+    r.push_back(0x30);            // needs no bit 0xF0 lacks: fine
+    r.push_back(0xF0);            // needs bits 0x0F lacks: violation
+    r.insert(r.end(), 14, 0xFF);  // padding: leaves the programmed bytes as they are
+    r[5 + 14] = 0x00;             // byte 0x090E cleared outright: fine
+    EXPECT_EQ(exchange(h_, r, 1), (Bytes{kWriteAck}));
 
     const auto after = probe_->flash();
     EXPECT_EQ(after[0x0900], 0x30);
     EXPECT_EQ(after[0x0901], 0x00);  // 0x0F AND 0xF0
     EXPECT_EQ(after[0x090E], 0x00);
+    for (std::uint32_t a = 0x0902; a < 0x0910; ++a) {
+        if (a != 0x090E) {
+            EXPECT_EQ(after[a], flash[a]) << std::hex << a;
+        }
+    }
+    // Only the byte that asked for a 1 where the flash holds a 0 is a violation.
     const auto v = probe_->writeViolations();
-    ASSERT_GE(v.size(), 1u);
+    ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(v[0].address, 0x0901u);
     EXPECT_EQ(v[0].before, 0x0F);
     EXPECT_EQ(v[0].attempted, 0xF0);
-    // Bytes 2..15 were the program pattern and 0xFF asks for bits it lacks.
-    for (std::uint32_t a = 0x0902; a < 0x0910; ++a) {
-        const bool expected = a != 0x090E && (flash[a] != 0xFF);
-        const bool recorded =
-            std::any_of(v.begin(), v.end(), [&](auto& w) { return w.address == a; });
-        EXPECT_EQ(recorded, expected) << std::hex << a;
-    }
 }
 
 TEST_F(SimBootloader, TheBootloaderAreaNeverChanges) {
     const auto before = probe_->flash();
-    EXPECT_EQ(exchange(h_, addr(0x03, 1, 0x07C0), 1), (Bytes{0x03}));
-    EXPECT_EQ(exchange(h_, row(0x07F0, 0x00), 1), (Bytes{0x02}));
+    EXPECT_EQ(exchange(h_, addr(0x03, 1, 0x07C0), 1), (Bytes{kEraseAck}));
+    EXPECT_EQ(exchange(h_, row(0x07F0, 0x00), 1), (Bytes{kWriteAck}));
     EXPECT_EQ(probe_->flash(), before);
     const auto v = probe_->writeViolations();
     EXPECT_EQ(v.size(), 1u + 16u);
@@ -145,7 +168,7 @@ TEST_F(SimBootloader, MalformedWritesAreRefusedWithoutReply) {
 }
 
 TEST_F(SimBootloader, ConfigurationBytes) {
-    EXPECT_EQ(exchange(h_, {0x07, 0x01, 0x0F, 0x00, 0x30, 0x5A}, 1), (Bytes{0x07}));
+    EXPECT_EQ(exchange(h_, {0x07, 0x01, 0x0F, 0x00, 0x30, 0x5A}, 1), (Bytes{kConfigAck}));
     EXPECT_EQ(probe_->config()[15], 0x5A);
     EXPECT_EQ(flashAt(0x30000F, 1).back(), 0x5A);
 }
@@ -154,7 +177,7 @@ TEST_F(SimBootloader, ResetLeavesTheBusAndComesBackAsANewDeviceInTheFlaggedMode)
     struct usb_device* old = findProbe();
     ASSERT_NE(old, nullptr);
     const std::string oldName = old->filename;
-    ASSERT_EQ(exchange(h_, {0x05, 0x01, 0xFF, 0x00, 0x00, 0xC5}, 1), (Bytes{0x05}));
+    ASSERT_EQ(exchange(h_, {0x05, 0x01, 0xFF, 0x00, 0x00, 0xC5}, 1), (Bytes{kFlagAck}));
     ASSERT_EQ(write(h_, {0xFF}), 1);
 
     // Gone at once: the old handle fails, the old device cannot be opened.
@@ -186,9 +209,9 @@ TEST_F(SimBootloader, ResetLeavesTheBusAndComesBackAsANewDeviceInTheFlaggedMode)
 
 TEST_F(SimBootloader, AProbeWithoutAValidApplicationNeverComesBack) {
     EXPECT_FALSE(probe_->bricked());  // the flag still selects the bootloader
-    ASSERT_EQ(exchange(h_, addr(0x03, 1, 0x1000), 1), (Bytes{0x03}));  // the identity block
+    ASSERT_EQ(exchange(h_, addr(0x03, 1, 0x1000), 1), (Bytes{kEraseAck}));  // the identity block
     EXPECT_FALSE(probe_->applicationValid());
-    ASSERT_EQ(exchange(h_, {0x05, 0x01, 0xFF, 0x00, 0x00, 0xC5}, 1), (Bytes{0x05}));
+    ASSERT_EQ(exchange(h_, {0x05, 0x01, 0xFF, 0x00, 0x00, 0xC5}, 1), (Bytes{kFlagAck}));
     EXPECT_TRUE(probe_->bricked());
     ASSERT_EQ(write(h_, {0xFF}), 1);
     klovsim::Clock::advance(std::chrono::seconds(60));
@@ -210,6 +233,59 @@ TEST_F(SimBootloader, UnplugAndPlug) {
     probe_->plug();
     EXPECT_EQ(probe_->mode(), Mode::Bootloader);
     EXPECT_NE(findProbe(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A probe left to its defaults answers no command with its own byte where the host must not
+// look, so a host that compares them fails against it.
+using SimReplies = SimTest;
+
+TEST_F(SimReplies, UnexaminedBytesByDefaultDifferFromTheCommand) {
+    klovsim::Probe app = bus().addProbe();
+    usb_dev_handle* h = openProbe();
+    ASSERT_NE(h, nullptr);
+    const auto identify = exchange(h, {0x40}, 32);
+    ASSERT_TRUE(identify && identify->size() >= 9);
+    for (int i = 1; i <= 4; ++i) {
+        EXPECT_NE((*identify)[static_cast<std::size_t>(i)], 0x40) << i;
+    }
+    const Bytes flag = {0x05, 0x01, 0xFF, 0x00, 0x00, 0x3A};
+    EXPECT_NE(exchange(h, flag, 1), (Bytes{0x05}));
+    ASSERT_EQ(write(h, {0xFF}), 1);
+    usb_close(h);
+    klovsim::Clock::advance(std::chrono::seconds(2));
+    ASSERT_EQ(app.mode(), Mode::Bootloader);
+    h = openProbe();
+    ASSERT_NE(h, nullptr);
+    const std::vector<Bytes> commands{
+        addr(0x03, 1, 0x0800), row(0x0800, 0xFF), {0x07, 0x01, 0x00, 0x00, 0x30, 0x24}, flag};
+    for (const Bytes& c : commands) {
+        const auto ack = exchange(h, c, 1);
+        ASSERT_TRUE(ack && ack->size() == 1) << int(c[0]);
+        EXPECT_NE(ack->front(), c[0]) << int(c[0]);
+    }
+    const auto read = exchange(h, addr(0x01, 16, 0x0800), 21);
+    ASSERT_TRUE(read && read->size() == 21);
+    EXPECT_NE(Bytes(read->begin(), read->begin() + 5), addr(0x01, 16, 0x0800));
+    EXPECT_NE(read->front(), 0x01);
+    usb_close(h);
+    EXPECT_TRUE(app.protocolViolations().empty());
+}
+
+TEST_F(SimReplies, IdentifyBytesComeFromTheConfiguration) {
+    ProbeConfig c;
+    c.unexamined.identify = std::array<std::uint8_t, 4>{0x40, 0x00, 0xFF, 0x40};
+    bus().addProbe(c);
+    usb_dev_handle* h = openProbe();
+    ASSERT_NE(h, nullptr);
+    const auto identify = exchange(h, {0x40}, 32);
+    ASSERT_TRUE(identify);
+    EXPECT_EQ(Bytes(identify->begin(), identify->begin() + 9),
+              (Bytes{0x40, 0x40, 0x00, 0xFF, 0x40, 'k', 'L', 'O', 'V'}));
+    usb_close(h);
 }
 
 }  // namespace

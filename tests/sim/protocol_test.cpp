@@ -191,16 +191,26 @@ TEST_F(SimApplication, MalformedRequestsGetNoReplyAndAreRecorded) {
     }
     EXPECT_EQ(probe_->protocolViolations().size(), bad.size());
 
-    // Bootloader commands are a legitimate probe of the mode: ignored, not a violation.
+    // The bootloader's commands reach an application only from a host that lost track of the
+    // mode: no reply, nothing changed, and recorded.
     const auto before = probe_->flash();
-    ASSERT_EQ(write(h_, {0x03, 0x01, 0x00, 0x08, 0x00}), 5);
-    EXPECT_FALSE(read(h_));
-    EXPECT_EQ(probe_->protocolViolations().size(), bad.size());
+    const auto config = probe_->config();
+    const std::vector<Bytes> bootloaderCommands{{0x01, 0x10, 0x00, 0x08, 0x00},
+                                                {0x03, 0x01, 0x00, 0x08, 0x00},
+                                                cat({0x02, 0x10, 0x00, 0x08, 0x00}, Bytes(16, 0)),
+                                                {0x07, 0x01, 0x00, 0x00, 0x30, 0x00}};
+    for (const Bytes& req : bootloaderCommands) {
+        ASSERT_EQ(write(h_, req), static_cast<int>(req.size()));
+        EXPECT_FALSE(read(h_)) << int(req[0]);
+    }
+    EXPECT_EQ(probe_->protocolViolations().size(), bad.size() + bootloaderCommands.size());
     EXPECT_EQ(probe_->flash(), before);
+    EXPECT_EQ(probe_->config(), config);
 }
 
 TEST_F(SimApplication, BootFlagWriteIsAcknowledgedAndStored) {
-    EXPECT_EQ(exchange(h_, {0x05, 0x01, 0xFF, 0x00, 0x00, 0x3A}, 1), (Bytes{0x05}));
+    EXPECT_EQ(exchange(h_, {0x05, 0x01, 0xFF, 0x00, 0x00, 0x3A}, 1),
+              (Bytes{ProbeConfig{}.unexamined.bootFlagAck}));
     EXPECT_EQ(probe_->bootFlag(), 0x3A);
     EXPECT_EQ(probe_->mode(), Mode::Application);  // until the next reset
 }

@@ -12,8 +12,9 @@
 //
 // Application mode (requests must have exactly the length shown, else no reply and a
 // protocol violation)
-//   40            -> 40, major, minor, patch, 0 (numbers of the version text at 0x1030),
-//                    then the 16-byte product name field from 0x1010 (starts with "kLOV")
+//   40            -> 40, four bytes (ProbeConfig::unexamined.identify; by default the numbers
+//                    of the version text at 0x1030 and a 0), then the 16-byte product name field
+//                    from 0x1010 (starts with "kLOV")
 //   E0            -> E0, the 8 bytes at 0x1027, 00
 //   E1 sel        -> E1, sel, 30 bytes of text, zero-padded: 0 product name, 1 signature
 //                    (manufacturer), 2 serial, 3 firmware version, 4 production date; any other
@@ -24,21 +25,24 @@
 //   54 / 57 / 59 / 5B -> command, integral mode / analog output mode / CPS gain / response time
 //   55 / 58 / 5A / 5C v -> no reply; sets that register to v as sent
 //   56            -> 56, rate lo, rate hi, flag (0 or 1), from setCountRate (default 250, 0)
-//   01 02 03 07   -> bootloader commands: no reply, not a violation (a host may try them)
+//   01 02 03 07   -> bootloader commands: no reply, and a protocol violation (the host has
+//                    sent them to a probe it did not open in its bootloader)
 //
-// Bootloader mode
-//   01 n a0 a1 a2 -> the 5 request bytes, then n bytes from the address; n up to 64, flash
+// Bootloader mode (acknowledgements and the read-flash header come from
+// ProbeConfig::unexamined; by default none equals the command byte)
+//   01 n a0 a1 a2 -> a 5-byte header, then n bytes from the address; n up to 64, flash
 //                    below 0x8000 or configuration bytes 0x300000-0x30000F
 //   02 10 a0 a1 a2 d0..d15 -> row write at a 16-aligned flash address; each byte becomes
-//                    old AND new, a byte needing a bit the old one lacks is a write violation;
-//                    ack 02
-//   03 01 a0 a1 a2 -> erases the 64-byte block holding the address to 0xFF; ack 03
-//   07 01 a0 a1 a2 v -> configuration byte; ack 07
+//                    old AND new (0xFF leaves a byte as it is); a byte other than 0xFF that
+//                    needs a bit the old one lacks is a write violation; ack
+//   03 01 a0 a1 a2 -> erases the 64-byte block holding the address to 0xFF, as the flash
+//                    does; an address that is not a multiple of 64 is a protocol violation; ack
+//   07 01 a0 a1 a2 v -> configuration byte; ack
 //   40            -> no reply (how a host tells the modes apart), not a violation
 //   identity and settings commands: no reply, and a protocol violation
 //
 // Both modes
-//   05 01 a0 00 00 v -> writes EEPROM byte a0 (the boot flag is 0xFF); ack 05
+//   05 01 a0 00 00 v -> writes EEPROM byte a0 (the boot flag is 0xFF); ack
 //   FF            -> no reply; the probe leaves the bus at once and comes back after its reset
 //                    delay, in the bootloader when the flag is 0x3A, else in the application.
 //                    An application without a valid identity block (signature "KORVALIMEX" at
@@ -109,7 +113,7 @@ ConfigBytes defaultConfigBytes() {
 }
 
 ProbeModel::ProbeModel(const ProbeConfig& c, Listener* listener)
-    : listener_(listener), resetDelay_(c.resetDelay) {
+    : listener_(listener), resetDelay_(c.resetDelay), unexamined_(c.unexamined) {
     flash_ = c.flash ? *c.flash : defaultFlash(c);
     config_ = defaultConfigBytes();
     eeprom_.fill(0xFF);
@@ -345,7 +349,7 @@ Reply ProbeModel::application(std::span<const std::uint8_t> r, std::chrono::micr
         case 0x02:
         case 0x03:
         case 0x07:
-            return std::nullopt;  // the bootloader's commands: the application ignores them
+            return violation("application: bootloader command " + hex(cmd));
         default:
             return violation("application: unknown command " + hex(cmd));
     }
@@ -381,7 +385,7 @@ Reply ProbeModel::writeEeprom(std::span<const std::uint8_t> r) {
         return violation("malformed EEPROM write");
     }
     eeprom_[r[2]] = r[5];
-    return std::vector<std::uint8_t>{0x05};
+    return std::vector<std::uint8_t>{unexamined_.bootFlagAck};
 }
 
 Reply ProbeModel::readFlash(std::span<const std::uint8_t> r) {
@@ -390,7 +394,8 @@ Reply ProbeModel::readFlash(std::span<const std::uint8_t> r) {
     }
     const std::uint32_t a = address24(r);
     const std::uint32_t n = r[1];
-    std::vector<std::uint8_t> out(r.begin(), r.end());
+    std::vector<std::uint8_t> out(unexamined_.readFlashHeader.begin(),
+                                  unexamined_.readFlashHeader.end());
     if (a + n <= kFlashSize) {
         out.insert(out.end(), flash_.begin() + a, flash_.begin() + a + n);
     } else if (a >= kConfigBase && a + n <= kConfigBase + kConfigSize) {
@@ -417,12 +422,12 @@ Reply ProbeModel::writeRow(std::span<const std::uint8_t> r) {
             writeViolations_.push_back({a + i, old, nu});
             continue;
         }
-        if ((nu & ~old) != 0) {
+        if (nu != 0xFF && (nu & ~old) != 0) {
             writeViolations_.push_back({a + i, old, nu});
         }
         flash_[a + i] = old & nu;
     }
-    return std::vector<std::uint8_t>{0x02};
+    return std::vector<std::uint8_t>{unexamined_.writeAck};
 }
 
 Reply ProbeModel::eraseBlock(std::span<const std::uint8_t> r) {
@@ -434,12 +439,15 @@ Reply ProbeModel::eraseBlock(std::span<const std::uint8_t> r) {
         return violation("bootloader: erase outside flash at " + hex(a));
     }
     const std::uint32_t block = a & ~(kEraseBlock - 1);
+    if (block != a) {
+        addProtocolViolation("bootloader: erase at " + hex(a) + ", not a multiple of 64");
+    }
     if (block < kBootloaderEnd) {
         writeViolations_.push_back({block, flash_[block], 0xFF});
     } else {
         std::fill(flash_.begin() + block, flash_.begin() + block + kEraseBlock, 0xFF);
     }
-    return std::vector<std::uint8_t>{0x03};
+    return std::vector<std::uint8_t>{unexamined_.eraseAck};
 }
 
 Reply ProbeModel::writeConfig(std::span<const std::uint8_t> r) {
@@ -451,11 +459,17 @@ Reply ProbeModel::writeConfig(std::span<const std::uint8_t> r) {
         return violation("bootloader: configuration write outside 0x300000-0x30000F at " + hex(a));
     }
     config_[a - kConfigBase] = r[5];
-    return std::vector<std::uint8_t>{0x07};
+    return std::vector<std::uint8_t>{unexamined_.configAck};
 }
 
 Reply ProbeModel::identify() const {
     std::vector<std::uint8_t> out{0x40};
+    if (unexamined_.identify) {
+        out.insert(out.end(), unexamined_.identify->begin(), unexamined_.identify->end());
+        out.insert(out.end(), flash_.begin() + kIdentityProduct,
+                   flash_.begin() + kIdentityProduct + 16);
+        return out;
+    }
     const std::string v = text(kIdentityVersion, 16);
     std::size_t pos = 0;
     for (int i = 0; i < 3; ++i) {

@@ -112,6 +112,7 @@ class ProbeModel {
     bool unplugged_ = false;
     std::optional<std::chrono::microseconds> backAt_;
     std::chrono::microseconds resetDelay_;
+    UnexaminedBytes unexamined_;
     Settings settings_{};
     std::uint16_t countRate_ = 250;
     bool countFlag_ = false;

@@ -35,6 +35,20 @@ constexpr std::uint32_t kIdentityVersion = 0x1030;     // firmware version text,
 constexpr std::uint32_t kIdentityDateName = 0x1040;    // "PRDATE\0"
 constexpr std::uint32_t kIdentityDate = 0x1047;        // 8 characters + 0
 
+// Reply bytes that the host has no business examining: the probe's own choice. By default none
+// equals the command byte it answers, so a host that compares them with the command fails.
+struct UnexaminedBytes {
+    // Bytes 1-4 of the identify reply. Unset: the three numbers of the firmware version text in
+    // flash, then 0 (so an update visibly changes them).
+    std::optional<std::array<std::uint8_t, 4>> identify;
+    std::uint8_t bootFlagAck = 0x00;  // the one-byte reply to 0x05
+    std::uint8_t eraseAck = 0x00;     // to 0x03
+    std::uint8_t writeAck = 0x00;     // to 0x02
+    std::uint8_t configAck = 0x00;    // to 0x07
+    // The 5-byte header in front of the flash bytes of a read-flash reply (0x01).
+    std::array<std::uint8_t, 5> readFlashHeader{0x00, 0x00, 0x00, 0x00, 0x00};
+};
+
 // What a probe is created with. The simulator builds a small application image holding an
 // identity block from these texts, unless `flash` is given, in which case that image is used
 // as it stands (bytes below 0x0800 are the bootloader's and are kept from it as well).
@@ -48,6 +62,7 @@ struct ProbeConfig {
     bool blankApplication = false;  // application area erased (0xFF)
     std::optional<std::array<std::uint8_t, kFlashSize>> flash;
     std::chrono::milliseconds resetDelay{1500};  // off the bus after a reset command
+    UnexaminedBytes unexamined;
 };
 
 // Power-on values of the settings registers (also what an EEPROM without saved settings gives).
@@ -63,18 +78,20 @@ struct Settings {
     bool operator==(const Settings&) const = default;
 };
 
-// A row write that tried to set bits of a byte that was not erased (programming can only
-// clear bits), or any write touching the bootloader area.
+// A row write that asked for a 1 where the flash byte holds a 0 (programming can only clear
+// bits; 0xFF, the padding of a row, asks for nothing and leaves the byte as it is), or any write
+// or erase touching the bootloader area.
 struct WriteViolation {
     std::uint32_t address;
     std::uint8_t before;
     std::uint8_t attempted;
 };
 
-// A request the probe could not make sense of (wrong length, unknown command in this mode,
-// transfer on the wrong endpoint, transfer without the interface claimed, ...). The probe
-// answers such requests the way a real one would (usually not at all); the record lets
-// tests catch a host that misbehaves.
+// A request outside what the probe promises to handle (wrong length, unknown command in this
+// mode, a bootloader command sent to the application, an erase address that is not a multiple
+// of 64, a transfer on the wrong endpoint or without the interface claimed, ...). The probe
+// answers such requests the way a real one would (usually not at all); the record lets tests
+// catch a host that misbehaves.
 struct ProtocolViolation {
     std::string what;
 };
