@@ -41,8 +41,14 @@ struct World {
         klovsim::ProbeConfig bootConfig;
         bootConfig.mode = klovsim::Mode::Bootloader;
         bus.addProbe(bootConfig);
-        app = OpenSCA(0);
-        boot = OpenSCABootloader(1);
+        // Which index names which probe depends on the bus's directory order.
+        for (int i : {0, 1}) {
+            app = OpenSCA(i);
+            if (app != 0) {
+                boot = OpenSCABootloader(1 - i);
+                break;
+            }
+        }
         for (int i = 0; i < 16; ++i) {
             row[i] = static_cast<std::uint8_t>(0x30 + i);
         }

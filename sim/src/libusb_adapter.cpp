@@ -1,9 +1,9 @@
 // The libusb 0.1 face of the virtual bus: the C entry points and the structures the host walks.
 //
 // Like real libusb, the bus and device lists change only in usb_find_busses and
-// usb_find_devices. Unlike it, no usb_bus, usb_device or usb_dev_handle is ever freed, so a host
-// holding a stale pointer gets a clean error (null from usb_open, -ENODEV or -EBADF from the
-// calls) instead of touching freed memory.
+// usb_find_devices, and keep libusb 0.1's order (see usb_find_devices). Unlike it, no usb_bus,
+// usb_device or usb_dev_handle is ever freed, so a host holding a stale pointer gets a clean error
+// (null from usb_open, -ENODEV or -EBADF from the calls) instead of touching freed memory.
 #include <usb.h>
 
 #include <cerrno>
@@ -16,7 +16,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "bus.h"
+#include "core.h"
 
 struct usb_dev_handle {
     int id;  // handle number on the bus
@@ -169,54 +169,72 @@ int usb_find_busses(void) {
     return changes;
 }
 
+// libusb 0.1's rules: each bus keeps its list across calls; a device no longer in the bus's
+// directory is dropped, and the devices new to the list go to its front, in the order the
+// directory yields them. A process's first listing is therefore in directory order, and a
+// probe that restarted (a new device) comes first afterwards.
 int usb_find_devices(void) {
-    const std::vector<klovsim::detail::DeviceInfo> present = Core::get().presentDevices();
     Adapter& a = adapter();
+    std::vector<int> numbers;
+    {
+        std::lock_guard<std::mutex> lk(a.m);
+        for (usb_bus* b = usb_busses; b != nullptr; b = b->next) {
+            numbers.push_back(static_cast<int>(b->location) - 1);
+        }
+    }
+    std::map<int, std::vector<klovsim::detail::DeviceInfo>> directories;
+    for (int n : numbers) {
+        directories[n] = Core::get().directory(n);
+    }
     int changes = 0;
     {
         std::lock_guard<std::mutex> lk(a.m);
         for (usb_bus* b = usb_busses; b != nullptr; b = b->next) {
-            const int number = static_cast<int>(b->location) - 1;
-            std::set<std::uint64_t> before;
-            for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
-                before.insert(a.nodeOfDevice[d]);
+            auto dir = directories.find(static_cast<int>(b->location) - 1);
+            if (dir == directories.end()) {
+                continue;  // listed by a usb_find_busses in the meantime: next time
             }
+            std::set<std::uint64_t> present;
+            for (const auto& info : dir->second) {
+                present.insert(info.node);
+            }
+            std::set<std::uint64_t> known;
+            std::vector<struct usb_device*> kept;
+            for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
+                const std::uint64_t node = a.nodeOfDevice[d];
+                known.insert(node);
+                if (present.count(node) != 0) {
+                    kept.push_back(d);
+                } else {
+                    ++changes;  // gone
+                }
+            }
+            std::vector<struct usb_device*> list;
+            for (const auto& info : dir->second) {
+                if (known.count(info.node) == 0) {
+                    auto it = a.deviceOfNode.find(info.node);
+                    list.push_back(it != a.deviceOfNode.end() ? it->second
+                                                              : makeDevice(a, info, b));
+                    ++changes;  // new, to the front
+                }
+            }
+            list.insert(list.end(), kept.begin(), kept.end());
+            // Links are only written where they change, as real libusb leaves an unchanged
+            // list alone: another thread may be walking it at this moment.
             struct usb_device* prev = nullptr;
-            struct usb_device* head = nullptr;
-            std::set<std::uint64_t> now;
-            for (const auto& info : present) {
-                if (info.bus != number) {
-                    continue;
-                }
-                now.insert(info.node);
-                auto it = a.deviceOfNode.find(info.node);
-                struct usb_device* d =
-                    it != a.deviceOfNode.end() ? it->second : makeDevice(a, info, b);
-                if (before.count(info.node) == 0) {
-                    ++changes;
-                }
-                // Links are only written where they change, as real libusb leaves an unchanged
-                // list alone: another thread may be walking it at this moment.
+            for (struct usb_device* d : list) {
                 if (d->prev != prev) {
                     d->prev = prev;
                 }
-                if (prev != nullptr) {
-                    if (prev->next != d) {
-                        prev->next = d;
-                    }
-                } else {
-                    head = d;
+                if (prev != nullptr && prev->next != d) {
+                    prev->next = d;
                 }
                 prev = d;
             }
             if (prev != nullptr && prev->next != nullptr) {
                 prev->next = nullptr;
             }
-            for (std::uint64_t n : before) {
-                if (now.count(n) == 0) {
-                    ++changes;
-                }
-            }
+            struct usb_device* head = list.empty() ? nullptr : list.front();
             if (b->devices != head) {
                 b->devices = head;
             }

@@ -113,6 +113,26 @@ class LibraryTest : public ::testing::Test {
     std::vector<ScaHandle> open_;
 };
 
+// Tests with several probes run under both directory orders of the simulated bus.
+class LibraryOrderTest : public LibraryTest,
+                         public ::testing::WithParamInterface<klovsim::DirectoryOrder> {
+  protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        bus().setDirectoryOrder(GetParam());
+    }
+    bool NewestFirst() const { return GetParam() == klovsim::DirectoryOrder::NewestFirst; }
+};
+
+INSTANTIATE_TEST_SUITE_P(, LibraryOrderTest,
+                         ::testing::Values(klovsim::DirectoryOrder::NewestFirst,
+                                           klovsim::DirectoryOrder::OldestFirst),
+                         [](const auto& param) {
+                             return param.param == klovsim::DirectoryOrder::NewestFirst
+                                        ? "NewestFirst"
+                                        : "OldestFirst";
+                         });
+
 // Every bulk transfer runs inside its own claim of interface 0 on the same handle.
 void ExpectClaimPerTransfer(const std::vector<LogEntry>& log) {
     for (std::size_t i = 0; i < log.size(); ++i) {
@@ -184,7 +204,7 @@ TEST_F(LibraryTest, OpensIdentifiesReadsIdentityAndCloses) {
     EXPECT_EQ(bus().claimedInterfaces(), 0);
 }
 
-TEST_F(LibraryTest, ProbesAreChosenByIndexAmongMatchingDevices) {
+TEST_P(LibraryOrderTest, ProbesAreChosenByIndexAmongMatchingDevices) {
     ProbeConfig first, second;
     first.serial = "11111111";
     second.serial = "22222222";
@@ -360,12 +380,15 @@ TEST_F(LibraryTest, NullClosedAndUnknownHandlesAreRefusedWithoutTraffic) {
     EXPECT_EQ(ReadSerialNo(live, serial), 1);  // the live connection was never disturbed
 }
 
-TEST_F(LibraryTest, ConnectionsOnSeparateThreadsStayIndependent) {
+TEST_P(LibraryOrderTest, ConnectionsOnSeparateThreadsStayIndependent) {
     ProbeConfig first, second;
     first.serial = "11111111";
     second.serial = "22222222";
     bus().addProbe(first);
     bus().addProbe(second);
+    // A fresh listing of one bus follows its directory.
+    const std::string atZero = NewestFirst() ? "22222222" : "11111111";
+    const std::string atOne = NewestFirst() ? "11111111" : "22222222";
     std::atomic<int> failures{0};
     auto worker = [&failures](std::int32_t index, const std::string serial) {
         for (int i = 0; i < 40; ++i) {
@@ -377,8 +400,8 @@ TEST_F(LibraryTest, ConnectionsOnSeparateThreadsStayIndependent) {
             }
         }
     };
-    std::thread a(worker, 0, "11111111");
-    std::thread b(worker, 1, "22222222");
+    std::thread a(worker, 0, atZero);
+    std::thread b(worker, 1, atOne);
     a.join();
     b.join();
     EXPECT_EQ(failures.load(), 0);

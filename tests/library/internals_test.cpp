@@ -80,7 +80,26 @@ TEST_F(TransportTest, InitialisesLibusbOncePerProcess) {
     EXPECT_EQ(bus().calls("usb_init"), before ? 0 : 1);
 }
 
-TEST_F(TransportTest, IndexCountsMatchingDevicesOverAllBusses) {
+// Several probes: under both directory orders of the simulated bus.
+class TransportOrderTest : public TransportTest,
+                           public ::testing::WithParamInterface<klovsim::DirectoryOrder> {
+  protected:
+    void SetUp() override {
+        TransportTest::SetUp();
+        bus().setDirectoryOrder(GetParam());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(, TransportOrderTest,
+                         ::testing::Values(klovsim::DirectoryOrder::NewestFirst,
+                                           klovsim::DirectoryOrder::OldestFirst),
+                         [](const auto& param) {
+                             return param.param == klovsim::DirectoryOrder::NewestFirst
+                                        ? "NewestFirst"
+                                        : "OldestFirst";
+                         });
+
+TEST_P(TransportOrderTest, IndexCountsMatchingDevicesOverAllBusses) {
     bus().addForeignDevice(0x1234, 0x5678, 0);
     bus().addForeignDevice(0x04D8, 0x0001, 0);  // same vendor, other product
     bus().addProbe({}, 0);

@@ -1,4 +1,5 @@
 // Enumeration and the application-mode protocol of the simulated probe.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -21,17 +22,37 @@ Bytes cat(Bytes a, const Bytes& b) {
     return a;
 }
 
-using SimEnumeration = SimTest;
+// Serial numbers of the probes by index, as a host that refreshes the lists sees them.
+std::vector<std::string> serialsByIndex() {
+    std::vector<std::string> out;
+    for (int i = 0;; ++i) {
+        usb_dev_handle* h = openProbe(i);
+        if (h == nullptr) {
+            return out;
+        }
+        const auto reply = exchange(h, {0xE0});
+        out.push_back(reply && reply->size() == 10
+                          ? std::string(reply->begin() + 1, reply->begin() + 9)
+                          : "?");
+        usb_close(h);
+    }
+}
 
-TEST_F(SimEnumeration, ProbesAndForeignDevicesInBusOrder) {
-    ProbeConfig a;
-    a.serial = "11111111";
-    ProbeConfig b;
-    b.serial = "22222222";
+ProbeConfig withSerial(const std::string& serial) {
+    ProbeConfig c;
+    c.serial = serial;
+    c.resetDelay = std::chrono::milliseconds(100);
+    return c;
+}
+
+using SimEnumeration = Ordered<>;
+INSTANTIATE_TEST_SUITE_P(, SimEnumeration, kBothOrders, orderName);
+
+TEST_P(SimEnumeration, AFirstListingFollowsTheDirectoryOfEachBus) {
     bus().addForeignDevice(0x1D6B, 0x0002, 1);
-    bus().addProbe(a, 1);
+    bus().addProbe(withSerial("11111111"), 1);
     bus().addForeignDevice(0x046D, 0xC077, 0);
-    bus().addProbe(b, 0);
+    bus().addProbe(withSerial("22222222"), 0);
 
     usb_init();
     usb_find_busses();
@@ -43,8 +64,13 @@ TEST_F(SimEnumeration, ProbesAndForeignDevicesInBusOrder) {
             seen.emplace_back(u->dirname, int{d->descriptor.idProduct});
         }
     }
-    const std::vector<std::pair<std::string, int>> expected{
-        {"001", 0xC077}, {"001", 0xF85D}, {"002", 0x0002}, {"002", 0xF85D}};
+    const std::vector<std::pair<std::string, int>> expected =
+        newestFirst() ? std::vector<std::pair<std::string, int>>{{"001", 0xF85D},
+                                                                 {"001", 0xC077},
+                                                                 {"002", 0xF85D},
+                                                                 {"002", 0x0002}}
+                      : std::vector<std::pair<std::string, int>>{
+                            {"001", 0xC077}, {"001", 0xF85D}, {"002", 0x0002}, {"002", 0xF85D}};
     EXPECT_EQ(seen, expected);
 
     // Matching devices are counted over all busses: index 0 is the probe on the first bus.
@@ -57,10 +83,10 @@ TEST_F(SimEnumeration, ProbesAndForeignDevicesInBusOrder) {
     EXPECT_EQ(openProbe(2), nullptr);
 }
 
-TEST_F(SimEnumeration, ListsChangeOnlyWhenRefreshed) {
-    bus().addProbe();
+TEST_P(SimEnumeration, ListsChangeOnlyWhenRefreshedAndNewDevicesGoToTheFront) {
+    bus().addProbe(withSerial("11111111"));
     ASSERT_NE(findProbe(0), nullptr);
-    bus().addProbe({}, 0);
+    bus().addProbe(withSerial("22222222"));
     usb_bus* b = usb_get_busses();
     int listed = 0;
     for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
@@ -68,7 +94,35 @@ TEST_F(SimEnumeration, ListsChangeOnlyWhenRefreshed) {
     }
     EXPECT_EQ(listed, 1);
     EXPECT_EQ(usb_find_devices(), 1);  // one change: the new probe
-    EXPECT_NE(findProbe(1), nullptr);
+    EXPECT_EQ(serialsByIndex(), (std::vector<std::string>{"22222222", "11111111"}));
+}
+
+// A probe that restarts is a new device to a running program: it comes first, the others
+// keep their places, whichever order the directory has. A fresh listing follows the directory.
+TEST_P(SimEnumeration, ARestartedProbeMovesToTheFront) {
+    bus().addProbe(withSerial("11111111"));
+    bus().addProbe(withSerial("22222222"));
+    klovsim::Probe c = bus().addProbe(withSerial("33333333"));
+    using List = std::vector<std::string>;
+    const List first = newestFirst() ? List{"33333333", "22222222", "11111111"}
+                                     : List{"11111111", "22222222", "33333333"};
+    EXPECT_EQ(serialsByIndex(), first);
+
+    usb_dev_handle* h = openProbe(2);  // the probe added first or last
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(write(h, {0xFF}), 1);
+    usb_close(h);
+    EXPECT_EQ(usb_find_devices(), 1);  // gone
+    EXPECT_EQ(serialsByIndex(), (List{first[0], first[1]}));
+    klovsim::Clock::advance(std::chrono::milliseconds(100));
+    EXPECT_EQ(usb_find_devices(), 1);  // back, as a new device
+    EXPECT_EQ(serialsByIndex(), (List{first[2], first[0], first[1]}));
+
+    c.unplug();
+    EXPECT_EQ(usb_find_devices(), 1);
+    List left = {first[2], first[0], first[1]};
+    left.erase(std::find(left.begin(), left.end(), "33333333"));
+    EXPECT_EQ(serialsByIndex(), left);
 }
 
 class SimApplication : public SimTest {

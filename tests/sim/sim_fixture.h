@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "klovsim/sim.h"
@@ -88,10 +89,28 @@ class SimTest : public ::testing::Test {
   protected:
     void SetUp() override {
         bus().reset();
+        bus().setDirectoryOrder(order());
         klovsim::Clock::setVirtual(true);
     }
     void TearDown() override { bus().reset(); }
     static klovsim::Bus& bus() { return klovsim::Bus::instance(); }
+    virtual klovsim::DirectoryOrder order() const { return klovsim::DirectoryOrder::NewestFirst; }
+};
+
+// Tests with several devices on a bus run under both directory orders.
+const auto kBothOrders =
+    ::testing::Values(klovsim::DirectoryOrder::NewestFirst, klovsim::DirectoryOrder::OldestFirst);
+
+inline std::string orderName(const ::testing::TestParamInfo<klovsim::DirectoryOrder>& info) {
+    return info.param == klovsim::DirectoryOrder::NewestFirst ? "NewestFirst" : "OldestFirst";
+}
+
+// A fixture run once per directory order (instantiate with kBothOrders and orderName).
+template <typename Base = SimTest>
+class Ordered : public Base, public ::testing::WithParamInterface<klovsim::DirectoryOrder> {
+  protected:
+    klovsim::DirectoryOrder order() const override { return this->GetParam(); }
+    bool newestFirst() const { return this->GetParam() == klovsim::DirectoryOrder::NewestFirst; }
 };
 
 }  // namespace simtest

@@ -64,6 +64,95 @@ TEST_F(SimState, RoundTripKeepsMemoriesAndMode) {
     usb_close(again);
 }
 
+// The file keeps the bus as the kernel would between processes: the devices with their
+// numbers and the order they appeared in. A process that loads it lists them in directory order.
+class SimStateOrdered : public Ordered<SimState> {};
+INSTANTIATE_TEST_SUITE_P(, SimStateOrdered, kBothOrders, orderName);
+
+TEST_P(SimStateOrdered, DevicesComeBackUnderTheirNumbersInTheirOrder) {
+    // Each device as a listing shows it: file name, product id, and a probe's serial number.
+    const auto listing = [] {
+        std::vector<std::string> out;
+        usb_find_busses();
+        usb_find_devices();
+        for (usb_bus* b = usb_get_busses(); b != nullptr; b = b->next) {
+            for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
+                std::string item = std::string(b->dirname) + "/" + d->filename + " " +
+                                   std::to_string(d->descriptor.idProduct);
+                if (d->descriptor.idProduct == klovsim::kProbeProductId) {
+                    usb_dev_handle* h = usb_open(d);
+                    const auto reply = h != nullptr ? exchange(h, {0xE0}) : std::nullopt;
+                    item += " " + (reply ? std::string(reply->begin() + 1, reply->begin() + 9)
+                                         : std::string("?"));
+                    usb_close(h);
+                }
+                out.push_back(item);
+            }
+        }
+        return out;
+    };
+    ProbeConfig a, b;
+    a.serial = "04124031";
+    b.serial = "04124032";
+    bus().addForeignDevice(0x1D6B, 0x0002);
+    klovsim::Probe pa = bus().addProbe(a);
+    bus().addProbe(b);
+    bus().addForeignDevice(0x046D, 0xC077, 1);
+    pa.reset();
+    klovsim::Clock::advance(std::chrono::seconds(2));  // back as the newest device
+    ASSERT_TRUE(pa.onBus());
+    ASSERT_TRUE(bus().saveState(path_));
+
+    // What a process starting now would list: its first listing, in directory order.
+    bus().reset();
+    bus().setDirectoryOrder(GetParam());
+    klovsim::Clock::setVirtual(true);
+    ASSERT_EQ(listing(), std::vector<std::string>{});
+    ASSERT_TRUE(bus().loadState(path_));
+    const std::vector<std::string> fresh = listing();
+    ASSERT_EQ(fresh.size(), 4u);
+    // Bus 001: the foreign device, then b, then a (restarted, so the newest); bus 002 after it.
+    std::vector<std::string> bus1(fresh.begin(), fresh.begin() + 3);
+    ASSERT_NE(bus1[newestFirst() ? 0 : 2].find(" 04124031"), std::string::npos);
+    ASSERT_NE(bus1[1].find(" 04124032"), std::string::npos);
+    ASSERT_NE(bus1[newestFirst() ? 2 : 0].find(" 2"), std::string::npos);
+    EXPECT_NE(fresh[3].find("002/"), std::string::npos);
+
+    // Saved again and loaded into a new bus, nothing changes: numbers are kept.
+    ASSERT_TRUE(bus().saveState(path_));
+    bus().reset();
+    bus().setDirectoryOrder(GetParam());
+    ASSERT_EQ(listing(), std::vector<std::string>{});
+    ASSERT_TRUE(bus().loadState(path_));
+    EXPECT_EQ(listing(), fresh);
+}
+
+TEST_F(SimState, AFileOfTheFirstVersionStillLoads) {
+    klovsim::Probe p = bus().addProbe();
+    auto flash = p.flash();
+    flash[0x2345] = 0x42;
+    p.setFlash(flash);
+    ASSERT_TRUE(bus().saveState(path_));
+    std::string text;
+    {
+        std::ifstream in(path_);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    // Version 1: no device numbers, appearances or foreign devices.
+    text.replace(text.find("state 2"), 7, "state 1");
+    const std::size_t line = text.find("probe 0 0 application");
+    ASSERT_NE(line, std::string::npos);
+    text.erase(line + 21, text.find('\n', line) - line - 21);
+    text.erase(text.find("devices"));
+    std::ofstream(path_, std::ios::trunc) << text;
+
+    bus().reset();
+    klovsim::Clock::setVirtual(true);
+    ASSERT_TRUE(bus().loadState(path_)) << text.substr(0, 60);
+    EXPECT_EQ(bus().probe(0).flash(), flash);
+    EXPECT_TRUE(bus().probe(0).onBus());
+}
+
 TEST_F(SimState, BadFilesAreRefusedAndChangeNothing) {
     klovsim::Probe p = bus().addProbe();
     ASSERT_TRUE(bus().saveState(path_));
@@ -73,12 +162,19 @@ TEST_F(SimState, BadFilesAreRefusedAndChangeNothing) {
         good.assign(std::istreambuf_iterator<char>(in), {});
     }
     const auto before = p.flash();
+    // A probe on the bus without a device number.
+    std::string noDevnum = good;
+    const std::size_t number = noDevnum.find("application ") + 12;
+    noDevnum.replace(number, noDevnum.find(' ', number) - number, "0");
     const std::vector<std::string> bad{
         "",
         "klovsim-state 2\nprobes 0\n",
         good.substr(0, good.size() / 2),  // cut short
         good + "junk\n",                  // trailing garbage
         std::string(good).replace(good.find("application"), 11, "sideways   "),
+        std::string(good).replace(good.find("devices 0"), 9, "devices 1"),  // one missing
+        good + "device 0 zz 0002 5 9\n",                                    // not a number
+        noDevnum,
     };
     for (const std::string& text : bad) {
         std::ofstream(path_, std::ios::trunc) << text;
@@ -96,14 +192,19 @@ TEST_F(SimState, EnvironmentConfiguration) {
     ::setenv("KLOVSIM_RESET_MS", "250", 1);
     ::setenv("KLOVSIM_LATENCY_US", "oops", 1);
     ::setenv("KLOVSIM_STATE", path_.c_str(), 1);
+    ::setenv("KLOVSIM_ORDER", "newest-first,oldest-first", 1);
     ::testing::internal::CaptureStderr();
     klovsim::configureFromEnvironment();
     const std::string err = ::testing::internal::GetCapturedStderr();
     for (const char* v : {"KLOVSIM_PROBES", "KLOVSIM_MODE", "KLOVSIM_SERIAL", "KLOVSIM_RESET_MS",
-                          "KLOVSIM_LATENCY_US", "KLOVSIM_STATE"}) {
+                          "KLOVSIM_LATENCY_US", "KLOVSIM_STATE", "KLOVSIM_ORDER"}) {
         ::unsetenv(v);
     }
     EXPECT_NE(err.find("KLOVSIM_LATENCY_US"), std::string::npos) << err;
+    EXPECT_EQ(err.find("KLOVSIM_ORDER"), std::string::npos) << err;
+    EXPECT_EQ(bus().directoryOrder(0), klovsim::DirectoryOrder::NewestFirst);
+    EXPECT_EQ(bus().directoryOrder(1), klovsim::DirectoryOrder::OldestFirst);
+    EXPECT_EQ(bus().directoryOrder(7), klovsim::DirectoryOrder::OldestFirst);
     ASSERT_EQ(bus().probeCount(), 2);
     EXPECT_EQ(bus().probe(0).mode(), Mode::Bootloader);
     const auto serialOf = [](const klovsim::Probe& p) {
@@ -121,8 +222,22 @@ TEST_F(SimState, EnvironmentConfiguration) {
     ASSERT_EQ(write(h, {0xFF}), 1);
     usb_close(h);
     EXPECT_TRUE(std::filesystem::exists(path_));
-    klovsim::Clock::advance(std::chrono::milliseconds(250));
-    EXPECT_TRUE(bus().probe(0).onBus());
+    EXPECT_EQ(bus().probe(0).onBus() + bus().probe(1).onBus(), 1);
+    klovsim::Clock::advance(std::chrono::milliseconds(249));
+    EXPECT_EQ(bus().probe(0).onBus() + bus().probe(1).onBus(), 1);
+    klovsim::Clock::advance(std::chrono::milliseconds(1));
+    EXPECT_TRUE(bus().probe(0).onBus() && bus().probe(1).onBus());
+}
+
+TEST_F(SimState, AnUnknownDirectoryOrderIsReportedAndTheDefaultKept) {
+    ::setenv("KLOVSIM_ORDER", "oldest-first,sideways", 1);
+    ::testing::internal::CaptureStderr();
+    klovsim::configureFromEnvironment();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ::unsetenv("KLOVSIM_ORDER");
+    EXPECT_NE(err.find("KLOVSIM_ORDER"), std::string::npos) << err;
+    EXPECT_EQ(bus().directoryOrder(0), klovsim::DirectoryOrder::NewestFirst);
+    EXPECT_EQ(bus().directoryOrder(1), klovsim::DirectoryOrder::NewestFirst);
 }
 
 }  // namespace

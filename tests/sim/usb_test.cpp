@@ -183,9 +183,12 @@ TEST_F(SimUsb, ReadFaultsByExchangeFollowTheWriteNotTheReadCount) {
     EXPECT_EQ(bus().exchanges(), 5);
 }
 
-TEST_F(SimUsb, FaultTimesAndProbeRestriction) {
+using SimUsbOrdered = Ordered<SimUsb>;
+INSTANTIATE_TEST_SUITE_P(, SimUsbOrdered, kBothOrders, orderName);
+
+TEST_P(SimUsbOrdered, FaultTimesAndProbeRestriction) {
     klovsim::Probe second = bus().addProbe();
-    usb_dev_handle* h2 = openProbe(1);
+    usb_dev_handle* h2 = openProbe(0);  // new to the lists: at their front in either order
     ASSERT_NE(h2, nullptr);
     bus().inject({Fault::ReadFails, 1, -1, Counting::ByCall, second.id()});
     bus().inject({Fault::WriteFails, 0, 2, Counting::ByCall, probe_->id()});

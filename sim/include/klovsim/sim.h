@@ -145,6 +145,16 @@ struct LogEntry {
 
 // ----- the bus ------------------------------------------------------------------------------
 
+// How a bus's directory yields its device nodes, which is the order a process's first listing
+// of that bus shows them in: newest first (what a devtmpfs gives, and the tmpfs of the kernels
+// measured here) or oldest first (what the tmpfs of other kernels may give).
+//
+// After its first listing a process keeps the list, as libusb 0.1 does: each usb_find_devices
+// drops the devices that have gone and puts the ones new to it at the front (in directory
+// order among themselves), ahead of those it knew. A probe that restarts comes back as a new
+// device, so it moves to the front: the index of a probe can change under a running program.
+enum class DirectoryOrder { NewestFirst, OldestFirst };
+
 class Bus {
   public:
     static Bus& instance();
@@ -152,12 +162,17 @@ class Bus {
     // Forget every device, fault, log entry and counter; the clock becomes real again.
     void reset();
 
-    // Devices in bus order. Probes and foreign devices may be mixed; `bus` selects the
-    // virtual bus (0 or 1) the device sits on, busses being walked in number order.
+    // Devices appear on the bus in the order they are added. Probes and foreign devices may be
+    // mixed; `bus` selects the virtual bus (0 to 126) the device sits on, busses being walked
+    // in number order. Each appearance gets the bus's next device number.
     Probe addProbe(const ProbeConfig& config = {}, int bus = 0);
     void addForeignDevice(std::uint16_t vendorId, std::uint16_t productId, int bus = 0);
     Probe probe(int id);
     int probeCount() const;
+
+    // The directory order of bus `bus`, or of every bus for -1 (newest first after reset()).
+    void setDirectoryOrder(DirectoryOrder order, int bus = -1);
+    DirectoryOrder directoryOrder(int bus) const;
 
     void inject(const FaultRule& fault);
     void clearFaults();
@@ -174,8 +189,13 @@ class Bus {
     // Counts of libusb calls by name since reset(), e.g. calls("usb_find_devices").
     std::int64_t calls(const std::string& name) const;
 
-    // Persist every probe's flash, config, EEPROM and mode to a file, and load them back
-    // (the demo keeps its probe between runs). Returns false on I/O or format errors.
+    // Persist the bus to a file and load it back, as a kernel keeps its devices between
+    // processes: every probe's flash, configuration bytes, EEPROM and mode, and every device's
+    // number and the order the devices appeared in (foreign devices included). Loading puts the
+    // probes' memories into probes 0, 1, ... (creating those missing), replaces the foreign
+    // devices, and brings the devices back in their order under their numbers. The demo keeps
+    // its probe between runs this way, and a second process finds the bus as the first left
+    // it. Returns false on I/O or format errors.
     bool saveState(const std::string& path) const;
     bool loadState(const std::string& path);
 };
@@ -193,8 +213,14 @@ class Bus {
 //   KLOVSIM_FAULT       one fault counted by exchange, <kind>@<exchange> (e.g. write-error@800;
 //                       kinds: write-error, write-timeout, short-write, read-error, no-reply,
 //                       short-reply, garbled-echo, garbled-selector, garbled-data, unplug)
+//   KLOVSIM_ORDER       directory order: newest-first (default) or oldest-first, or a
+//                       comma-separated list of them by bus number (the last one for the
+//                       busses after it)
 //   KLOVSIM_STATE       state file: loaded when present, written at every usb_close and at
-//                       exit (a file that cannot be read is left untouched and never written)
+//                       exit (a file that cannot be read is left untouched and never written).
+//                       A process started with it is a fresh libusb on the bus the previous
+//                       process left: the same devices under the same numbers, its first
+//                       listing in directory order.
 // A value that cannot be used is reported on stderr and its default taken.
 // A process that calls Bus::instance().reset() or addProbe() before its first libusb call
 // turns this off.

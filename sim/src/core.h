@@ -1,6 +1,10 @@
-// The virtual bus: devices in bus order, handles, claims, reply pipes, faults, the log and the
-// state file. It speaks in device and handle numbers and errno values, so any adapter (the
-// libusb 0.1 one here) can put it behind its own structures.
+// The virtual bus: devices in the order they appeared, handles, claims, reply pipes, faults,
+// the log and the state file. It speaks in device and handle numbers and errno values, so any
+// adapter (the libusb 0.1 one here) can put it behind its own structures.
+//
+// The pieces it calls: the fault table (faults.*), the state file (state_file.*) and the
+// environment configuration (environment.*). The transfers are in transfers.cpp, the rest of
+// the core in core.cpp, and the public API of sim.h (the facade) in facade.cpp.
 #pragma once
 
 #include <chrono>
@@ -12,20 +16,23 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "klovsim/sim.h"
+#include "faults.h"
 #include "klovsim/probe_model.h"
+#include "klovsim/sim.h"
 
 namespace klovsim::detail {
+
+struct EnvironmentConfig;
+struct SavedBus;
 
 // One appearance of a device on the bus. A probe that resets or is unplugged and comes back
 // is a new node (new device number); the old node stays, marked absent, so that handles to
 // it fail cleanly. Nodes are never freed.
 struct Node {
-    std::uint64_t id = 0;
+    std::uint64_t id = 0;  // creation order: a node with a larger id appeared later
     int bus = 0;
     int devnum = 0;
     std::uint16_t vendorId = 0;
@@ -42,7 +49,7 @@ struct HandleRec {
     bool closed = false;
 };
 
-// What an adapter learns about the devices on the bus.
+// What an adapter learns about a device on the bus.
 struct DeviceInfo {
     std::uint64_t node;
     int bus;
@@ -59,8 +66,9 @@ class Core {
     // Each applies the environment configuration first when the process has not configured
     // the bus itself, and lets the probes' time pass.
     void logSimple(const char* call, int result = 0);
-    std::vector<DeviceInfo> presentDevices();
     std::vector<int> busNumbers();
+    // The devices present on `bus` in the order its directory yields their nodes.
+    std::vector<DeviceInfo> directory(int bus);
     int open(std::uint64_t node);  // handle number, or 0 when usb_open must return null
     int close(int handle);
     int setConfiguration(int handle, int configuration);
@@ -76,6 +84,8 @@ class Core {
     void addForeignDevice(std::uint16_t vendorId, std::uint16_t productId, int bus);
     Probe probe(int id);
     int probeCount();
+    void setDirectoryOrder(DirectoryOrder order, int bus);
+    DirectoryOrder directoryOrder(int bus);
     void inject(const FaultRule& fault);
     void clearFaults();
     std::vector<LogEntry> log();
@@ -99,20 +109,17 @@ class Core {
     void probeReturned(Probe::State& s);
 
   private:
-    struct ActiveFault {
-        FaultRule rule;
-        std::int64_t seen = 0;
-    };
-    enum class Op { Open, Config, Claim, Close, Write, Read };
-
     Core() = default;
     std::unique_lock<std::mutex> enter();
     void resetLocked();
+    DirectoryOrder directoryOrderLocked(int bus) const;
     Probe::State& addProbeLocked(const ProbeConfig& config, int bus);
+    void applyEnvironmentLocked(const EnvironmentConfig& env);
     void configureFromEnvironmentLocked();
-    void wait(std::unique_lock<std::mutex>& lk, std::chrono::microseconds d);
-    Node* newNode(int bus, std::uint16_t vid, std::uint16_t pid);
+    // A new node on `bus`: under `devnum` when given, else under the bus's next free number.
+    Node* newNode(int bus, std::uint16_t vid, std::uint16_t pid, int devnum = 0);
     HandleRec* findHandle(int handle);
+    void wait(std::unique_lock<std::mutex>& lk, std::chrono::microseconds d);
     // An open handle whose device is on the bus: 0 (with `h` set and the log entry given its
     // probe), -EBADF or -ENODEV.
     int liveHandle(int handle, LogEntry& e, HandleRec*& h);
@@ -123,10 +130,11 @@ class Core {
                       Node*& node);
     int countCall(const char* name);
     void append(LogEntry e);
-    // Counts the call for every fault of its operation and returns the kinds that hit it.
+    // Counts an operation for the fault table and returns the kinds that hit it.
     std::vector<Fault> faultsFor(Op op, int probeId);
     bool saveStateLocked(const std::string& path);
     bool loadStateLocked(const std::string& path);
+    void restoreLocked(const SavedBus& saved);
     void holdLatency(std::unique_lock<std::mutex>& lk, std::chrono::microseconds latency,
                      std::chrono::microseconds realStart);
     // Waits up to `timeoutMs` for a reply on `node`; false when none came.
@@ -136,17 +144,14 @@ class Core {
     std::condition_variable pipeChanged_;
     std::vector<std::unique_ptr<Probe::State>> probes_;
     std::vector<std::unique_ptr<Node>> nodes_;  // every node ever, in creation order
-    struct Slot {
-        int bus;
-        Probe::State* probe;  // a probe, or
-        Node* foreign;        // a foreign device
-    };
-    std::vector<Slot> slots_;  // devices in the order they were added
+    std::vector<Node*> foreign_;                // foreign devices on the bus now
+    std::map<int, DirectoryOrder> orders_;      // by bus; busses not listed take defaultOrder_
+    DirectoryOrder defaultOrder_ = DirectoryOrder::NewestFirst;
     std::map<int, int> nextDevnum_;
     std::unordered_map<int, HandleRec> handles_;
     int nextHandle_ = 1;
     std::uint64_t nextNode_ = 1;
-    std::vector<ActiveFault> faults_;
+    FaultTable faults_;
     std::vector<LogEntry> log_;
     bool logging_ = true;
     std::map<std::string, std::int64_t, std::less<>> calls_;  // looked up by string_view
@@ -171,8 +176,8 @@ struct klovsim::Probe::State final : klovsim::model::ProbeModel::Listener {
     detail::Core& core;
     int id;
     int bus;
-    std::size_t slot = 0;          // position in bus order
     detail::Node* node = nullptr;  // current appearance, null while off the bus
+    int returnAs = 0;              // device number of its next appearance (state file), or 0
     std::chrono::microseconds latency{0};
     std::unique_ptr<model::ProbeModel> model;  // created last: it reports its power-on
 };
