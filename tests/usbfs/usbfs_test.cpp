@@ -1,7 +1,11 @@
 // The shipping library over the real Debian libusb 0.1, talking to the probe model through
 // emulated usbfs requests (umockdev). Runs under umockdev-wrapper; time is real.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <usb.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -157,23 +161,79 @@ TEST_F(UsbfsTest, ReprogramsTheProbeAcrossTwoResets) {
     ExpectNothingHeld();
 }
 
+// The device numbers in /dev/bus/usb/001 in the order the testbed's directory yields them.
+std::vector<int> DirectoryOrder() {
+    std::vector<int> out;
+    if (DIR* d = opendir("/dev/bus/usb/001")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.') {
+                out.push_back(std::atoi(e->d_name));
+            }
+        }
+        closedir(d);
+    }
+    return out;
+}
+
 TEST_F(UsbfsTest, SeveralProbesByIndexAmongOtherDevices) {
     bus.addForeignDevice(0x1D6B, 0x0002);
     bus.addProbe(Config(Mode::Application, "04124008"));
     bus.addForeignDevice(0x04D8, 0x000A);  // same vendor, another product
     bus.addProbe(Config(Mode::Application, "04124009"));
+    // This process lists the bus for the first time: in the order of its directory, whichever
+    // that is (the nodes' numbers grow in the order they were made).
+    const int first = std::stoi(bus.devnode(0).substr(17));
+    const int second = std::stoi(bus.devnode(1).substr(17));
+    const std::vector<int> order = DirectoryOrder();
+    const bool firstAtZero = std::find(order.begin(), order.end(), first) <
+                             std::find(order.begin(), order.end(), second);
 
-    const ScaHandle first = OpenSCA(0);
-    const ScaHandle second = OpenSCA(1);
-    ASSERT_NE(first, 0U);
-    ASSERT_NE(second, 0U);
+    const ScaHandle zero = OpenSCA(0);
+    const ScaHandle one = OpenSCA(1);
+    ASSERT_NE(zero, 0U);
+    ASSERT_NE(one, 0U);
     EXPECT_EQ(OpenSCA(2), 0U);
     EXPECT_EQ(OpenSCABootloader(2), 0U);
     // Both connections are open at once and each reaches its own probe.
-    const std::set<std::string> serials{Serial(first), Serial(second)};
-    EXPECT_EQ(serials, (std::set<std::string>{"04124008", "04124009"}));
-    EXPECT_EQ(CloseSCA(first), 1);
-    EXPECT_EQ(CloseSCA(second), 1);
+    EXPECT_EQ(Serial(zero), firstAtZero ? "04124008" : "04124009");
+    EXPECT_EQ(Serial(one), firstAtZero ? "04124009" : "04124008");
+    EXPECT_EQ(CloseSCA(zero), 1);
+    EXPECT_EQ(CloseSCA(one), 1);
+    ExpectNothingHeld();
+}
+
+// Linux claims the interface for a file that transfers without claiming it; the adapter does
+// the same and records the host's slip.
+TEST_F(UsbfsTest, ATransferWithoutAClaimClaimsImplicitlyAndIsRecorded) {
+    bus.addProbe(Config(Mode::Application));
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    struct usb_device* probe = nullptr;
+    for (usb_bus* b = usb_get_busses(); b != nullptr; b = b->next) {
+        for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
+            if (d->descriptor.idProduct == klovsim::kProbeProductId) {
+                probe = d;
+            }
+        }
+    }
+    ASSERT_NE(probe, nullptr);
+    usb_dev_handle* a = usb_open(probe);
+    usb_dev_handle* b = usb_open(probe);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(usb_bulk_write(a, 0x01, "\xE0", 1, 100), 1);
+    char reply[16];
+    EXPECT_EQ(usb_bulk_read(a, 0x81, reply, sizeof reply, 100), 10);
+    ASSERT_EQ(bus.protocolViolations(0).size(), 1u);
+    EXPECT_NE(bus.protocolViolations(0)[0].what.find("claimed implicitly"), std::string::npos);
+    EXPECT_EQ(bus.counters().claimsHeld, 1);
+    EXPECT_EQ(usb_claim_interface(b, 0), -EBUSY);  // the implicit claim holds
+    EXPECT_EQ(usb_release_interface(a, 0), 0);     // until it is released
+    EXPECT_EQ(usb_close(a), 0);
+    EXPECT_EQ(usb_claim_interface(b, 0), 0);
+    EXPECT_EQ(usb_release_interface(b, 0), 0);
+    EXPECT_EQ(usb_close(b), 0);
     ExpectNothingHeld();
 }
 

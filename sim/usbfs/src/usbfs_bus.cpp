@@ -1,44 +1,18 @@
-// usbfs requests answered from the probe model, through umockdev's ioctl handler.
-//
-// Each device node gets its own handler object. umockdev calls the handlers on a worker
-// thread; a background thread of ours lets the probes' time pass and puts a probe that came
-// back from a reset on the bus under a new node. One mutex guards everything here.
-//
-// URBs: a bulk OUT URB hands its bytes to the model at once and completes; the model's reply
-// waits in the node's IN pipe. A bulk IN URB completes as soon as a reply is in the pipe (a
-// reply longer than the URB's buffer completes it with -EOVERFLOW and is lost), else it stays
-// pending until a reply comes, the host discards it (-ENOENT), or the device leaves the bus.
-// Completed URBs are handed back by REAPURB/REAPURBNDELAY in completion order, per open file.
-#include "klovsim/usbfs.h"
-
-#include <sys/ioctl.h>
-
-#include <linux/usb/ch9.h>
-#include <linux/usbdevice_fs.h>
-#include <umockdev.h>
-
-#include <atomic>
+// The simulated probe on an emulated usbfs: the testbed, its device nodes and the probes
+// behind them (see usbfs_impl.h for how URBs flow, usbfs_requests.cpp for the requests).
 #include <cerrno>
-#include <chrono>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <map>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
-#include "klovsim/probe_model.h"
+#include "usbfs_impl.h"
 
 namespace klovsim::usbfs {
 namespace {
 
 using std::chrono::microseconds;
 
-constexpr unsigned kEndpointOut = 0x01;
-constexpr unsigned kEndpointIn = 0x81;
 constexpr int kFirstDevnum = 2;  // 1 is the root hub
 constexpr int kLastDevnum = 127;
 constexpr auto kHotplugPeriod = std::chrono::milliseconds(5);
@@ -55,12 +29,13 @@ int NextDevnum() {
     return n;
 }
 
+}  // namespace
+
 microseconds Now() {
     static const auto origin = std::chrono::steady_clock::now();
     return std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - origin);
 }
 
-// Device descriptor, then the one configuration: interface 0 with bulk endpoints 0x01, 0x81.
 std::vector<std::uint8_t> Descriptors(std::uint16_t vid, std::uint16_t pid) {
     return {// device
             18, 1, 0x00, 0x02, 0xFF, 0x00, 0x00, 64, static_cast<std::uint8_t>(vid & 0xFF),
@@ -73,67 +48,6 @@ std::vector<std::uint8_t> Descriptors(std::uint16_t vid, std::uint16_t pid) {
             // endpoints
             7, 5, 0x01, 0x02, 64, 0, 0, 7, 5, 0x81, 0x02, 64, 0, 0};
 }
-
-struct Urb {
-    UMockdevIoctlData* urb = nullptr;     // the host's struct usbdevfs_urb, resolved
-    UMockdevIoctlData* buffer = nullptr;  // its data buffer, resolved (null when empty)
-    UMockdevIoctlClient* client = nullptr;
-
-    usbdevfs_urb* fields() const { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
-};
-
-}  // namespace
-
-struct ProbeRec;
-
-struct Node {
-    UsbfsBus::Impl* bus = nullptr;
-    int devnum = 0;
-    std::string devnode;
-    std::uint16_t vendorId = 0;
-    std::uint16_t productId = 0;
-    ProbeRec* probe = nullptr;  // null for a foreign device
-    bool present = true;
-    UMockdevIoctlClient* claimHolder = nullptr;
-    std::deque<std::vector<std::uint8_t>> pipe;  // replies waiting on the IN endpoint
-    std::vector<Urb> pendingIn;
-    UMockdevIoctlBase* handler = nullptr;
-};
-
-struct ProbeRec final : model::ProbeModel::Listener {
-    UsbfsBus::Impl* bus = nullptr;
-    Node* node = nullptr;
-    bool wantsNode = false;
-    std::unique_ptr<model::ProbeModel> model;
-
-    void probeLeft() override;
-    void probeReturned() override { wantsNode = true; }
-};
-
-struct UsbfsBus::Impl {
-    UMockdevTestbed* testbed = nullptr;
-    mutable std::mutex m;
-    std::vector<std::unique_ptr<ProbeRec>> probes;
-    std::vector<std::unique_ptr<Node>> nodes;  // every node ever; departed ones stay
-    std::map<UMockdevIoctlClient*, std::deque<Urb>> completed;
-    std::map<UMockdevIoctlClient*, std::size_t> readPosition;
-    UsbfsBus::Counters counters;
-    std::atomic<bool> stop{false};
-    std::thread hotplug;
-
-    // Makes a node and attaches its handler; runs without the lock (umockdev's worker may be
-    // waiting for it inside a handler). Register() then adds it under the lock.
-    std::unique_ptr<Node> MakeNode(int devnum, std::uint16_t vid, std::uint16_t pid,
-                                   ProbeRec* probe);
-    Node* Register(std::unique_ptr<Node> n);
-    void PollModels();
-    void Hotplug();
-    void Depart(Node& n);
-    void Deliver(Node& n);
-    void Finish(Urb u, int status, int actual);
-    gboolean Ioctl(Node& n, UMockdevIoctlClient* client);
-    gboolean Read(Node& n, UMockdevIoctlClient* client);
-};
 
 void ProbeRec::probeLeft() {
     if (node != nullptr) {
@@ -170,7 +84,8 @@ void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) 
     UsbfsBus::Impl& bus = *n->bus;
     std::lock_guard<std::mutex> lk(bus.m);
     bus.readPosition.erase(client);
-    // Closing the file releases its claim and cancels its URBs, as the kernel does.
+    // Closing the file releases its claim and cancels its URBs, as the kernel does. (umockdev
+    // 0.17 does not report a file that the host closes while it runs; see RELIABILITY.md.)
     if (n->claimHolder == client) {
         n->claimHolder = nullptr;
     }
@@ -207,6 +122,7 @@ std::unique_ptr<Node> UsbfsBus::Impl::MakeNode(int devnum, std::uint16_t vid, st
     n->vendorId = vid;
     n->productId = pid;
     n->probe = probe;
+    n->probeNumber = probe != nullptr ? probe->number : -1;
     char devnode[64];
     std::snprintf(devnode, sizeof devnode, "/dev/bus/usb/001/%03d", n->devnum);
     n->devnode = devnode;
@@ -255,12 +171,6 @@ Node* UsbfsBus::Impl::Register(std::unique_ptr<Node> n) {
     return node;
 }
 
-void UsbfsBus::Impl::Finish(Urb u, int status, int actual) {
-    u.fields()->status = status;
-    u.fields()->actual_length = actual;
-    completed[u.client].push_back(u);
-}
-
 void UsbfsBus::Impl::Depart(Node& n) {
     n.present = false;
     n.pipe.clear();
@@ -269,24 +179,6 @@ void UsbfsBus::Impl::Depart(Node& n) {
         Finish(u, -ENODEV, 0);
     }
     n.pendingIn.clear();
-}
-
-void UsbfsBus::Impl::Deliver(Node& n) {
-    while (!n.pendingIn.empty() && !n.pipe.empty()) {
-        Urb u = n.pendingIn.front();
-        n.pendingIn.erase(n.pendingIn.begin());
-        std::vector<std::uint8_t> reply = std::move(n.pipe.front());
-        n.pipe.pop_front();
-        const int room = u.fields()->buffer_length;
-        if (reply.size() > static_cast<std::size_t>(room)) {
-            Finish(u, -EOVERFLOW, 0);
-            continue;
-        }
-        if (!reply.empty()) {
-            std::memcpy(u.buffer->data, reply.data(), reply.size());
-        }
-        Finish(u, 0, static_cast<int>(reply.size()));
-    }
 }
 
 void UsbfsBus::Impl::PollModels() {
@@ -320,204 +212,6 @@ void UsbfsBus::Impl::Hotplug() {
     }
 }
 
-gboolean UsbfsBus::Impl::Read(Node& n, UMockdevIoctlClient* client) {
-    std::lock_guard<std::mutex> lk(m);
-    if (!n.present) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return TRUE;
-    }
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    // Reading the node gives the descriptors, from where the last read ended.
-    const std::vector<std::uint8_t> d = Descriptors(n.vendorId, n.productId);
-    std::size_t& pos = readPosition[client];
-    const std::size_t from = std::min(pos, d.size());
-    const std::size_t count = std::min(d.size() - from, static_cast<std::size_t>(arg->data_len));
-    std::memcpy(arg->data, d.data() + from, count);
-    pos = from + count;
-    umockdev_ioctl_client_complete(client, static_cast<glong>(count), 0);
-    return TRUE;
-}
-
-gboolean UsbfsBus::Impl::Ioctl(Node& n, UMockdevIoctlClient* client) {
-    std::lock_guard<std::mutex> lk(m);
-    const microseconds now = Now();
-    PollModels();
-    const gulong request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    auto fail = [&](int error) {
-        umockdev_ioctl_client_complete(client, -1, error);
-        return TRUE;
-    };
-    auto done = [&](glong result) {
-        umockdev_ioctl_client_complete(client, result, 0);
-        return TRUE;
-    };
-    auto resolve = [&](UMockdevIoctlData* data, std::size_t offset, std::size_t size) {
-        GError* error = nullptr;
-        UMockdevIoctlData* r = umockdev_ioctl_data_resolve(data, offset, size, &error);
-        g_clear_error(&error);
-        return r;
-    };
-    // Completed URBs can be reaped even after the device has left, as with the kernel.
-    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
-        auto it = completed.find(client);
-        if (it == completed.end() || it->second.empty()) {
-            // Nothing to reap. A blocking reap with nothing pending would never return.
-            return fail(!n.present && request == USBDEVFS_REAPURB ? ENODEV : EAGAIN);
-        }
-        Urb u = it->second.front();
-        it->second.pop_front();
-        UMockdevIoctlData* slot = resolve(arg, 0, sizeof(void*));
-        if (slot == nullptr || !umockdev_ioctl_data_set_ptr(slot, 0, u.urb)) {
-            return fail(EFAULT);
-        }
-        g_object_unref(u.urb);
-        if (u.buffer != nullptr) {
-            g_object_unref(u.buffer);
-        }
-        return done(0);
-    }
-    if (!n.present) {
-        return fail(ENODEV);
-    }
-    ProbeRec* probe = n.probe;
-    switch (request) {
-        case USBDEVFS_CONNECTINFO: {
-            UMockdevIoctlData* d = resolve(arg, 0, sizeof(usbdevfs_connectinfo));
-            if (d == nullptr) {
-                return fail(EFAULT);
-            }
-            auto* info = reinterpret_cast<usbdevfs_connectinfo*>(d->data);
-            info->devnum = static_cast<unsigned>(n.devnum);
-            info->slow = 0;
-            return done(0);
-        }
-        case USBDEVFS_SETCONFIGURATION:
-        case USBDEVFS_CLAIMINTERFACE:
-        case USBDEVFS_RELEASEINTERFACE: {
-            UMockdevIoctlData* d = resolve(arg, 0, sizeof(unsigned));
-            if (d == nullptr) {
-                return fail(EFAULT);
-            }
-            const unsigned value = *reinterpret_cast<unsigned*>(d->data);
-            if (request == USBDEVFS_SETCONFIGURATION) {
-                if (value != 1) {
-                    return fail(EINVAL);
-                }
-                // Linux refuses to change the configuration while an interface is claimed.
-                return n.claimHolder != nullptr ? fail(EBUSY) : done(0);
-            }
-            if (value != 0) {
-                return fail(EINVAL);
-            }
-            if (request == USBDEVFS_CLAIMINTERFACE) {
-                if (n.claimHolder != nullptr && n.claimHolder != client) {
-                    return fail(EBUSY);
-                }
-                n.claimHolder = client;
-                return done(0);
-            }
-            if (n.claimHolder != client) {
-                return fail(EINVAL);
-            }
-            n.claimHolder = nullptr;
-            return done(0);
-        }
-        case USBDEVFS_CONTROL: {
-            UMockdevIoctlData* d = resolve(arg, 0, sizeof(usbdevfs_ctrltransfer));
-            if (d == nullptr) {
-                return fail(EFAULT);
-            }
-            auto* c = reinterpret_cast<usbdevfs_ctrltransfer*>(d->data);
-            const unsigned type = c->wValue >> 8;
-            if (c->bRequestType != USB_DIR_IN || c->bRequest != USB_REQ_GET_DESCRIPTOR ||
-                (type != USB_DT_DEVICE && type != USB_DT_CONFIG) || (c->wValue & 0xFF) != 0) {
-                return fail(EPIPE);
-            }
-            std::vector<std::uint8_t> all = Descriptors(n.vendorId, n.productId);
-            std::vector<std::uint8_t> desc(type == USB_DT_DEVICE ? all.begin() : all.begin() + 18,
-                                           type == USB_DT_DEVICE ? all.begin() + 18 : all.end());
-            const std::size_t count = std::min<std::size_t>(desc.size(), c->wLength);
-            if (count > 0) {
-                UMockdevIoctlData* buf =
-                    resolve(d, offsetof(usbdevfs_ctrltransfer, data), c->wLength);
-                if (buf == nullptr) {
-                    return fail(EFAULT);
-                }
-                std::memcpy(buf->data, desc.data(), count);
-            }
-            return done(static_cast<glong>(count));
-        }
-        case USBDEVFS_SUBMITURB: {
-            UMockdevIoctlData* d = resolve(arg, 0, sizeof(usbdevfs_urb));
-            if (d == nullptr) {
-                return fail(EFAULT);
-            }
-            auto* f = reinterpret_cast<usbdevfs_urb*>(d->data);
-            if (f->type != USBDEVFS_URB_TYPE_BULK || f->buffer_length < 0 ||
-                (f->endpoint != kEndpointOut && f->endpoint != kEndpointIn)) {
-                if (probe != nullptr) {
-                    probe->model->addProtocolViolation("usbfs: URB of an unexpected kind");
-                }
-                return fail(EINVAL);
-            }
-            if (n.claimHolder != nullptr && n.claimHolder != client) {
-                return fail(EBUSY);  // another file holds the interface
-            }
-            Urb u;
-            u.urb = d;
-            u.client = client;
-            if (f->buffer_length > 0) {
-                u.buffer = resolve(d, offsetof(usbdevfs_urb, buffer),
-                                   static_cast<std::size_t>(f->buffer_length));
-                if (u.buffer == nullptr) {
-                    return fail(EFAULT);
-                }
-                g_object_ref(u.buffer);
-            }
-            g_object_ref(u.urb);
-            ++counters.submitted;
-            if (f->endpoint == kEndpointOut) {
-                const std::uint8_t* bytes = u.buffer != nullptr
-                                                ? static_cast<const std::uint8_t*>(u.buffer->data)
-                                                : nullptr;
-                const std::size_t size = static_cast<std::size_t>(f->buffer_length);
-                const int sent = f->buffer_length;
-                if (probe != nullptr) {
-                    model::Reply reply =
-                        probe->model->handle(std::span<const std::uint8_t>(bytes, size), now);
-                    if (reply && n.present) {
-                        n.pipe.push_back(std::move(*reply));
-                    }
-                }
-                Finish(u, 0, sent);
-            } else {
-                n.pendingIn.push_back(u);
-            }
-            Deliver(n);
-            return done(0);
-        }
-        case USBDEVFS_DISCARDURB: {
-            gulong address = 0;
-            std::memcpy(
-                &address, arg->data,
-                std::min<std::size_t>(sizeof address, static_cast<std::size_t>(arg->data_len)));
-            for (auto it = n.pendingIn.begin(); it != n.pendingIn.end(); ++it) {
-                if (it->client == client && it->urb->client_addr == address) {
-                    Urb u = *it;
-                    n.pendingIn.erase(it);
-                    ++counters.discarded;
-                    Finish(u, -ENOENT, 0);
-                    return done(0);
-                }
-            }
-            return fail(EINVAL);
-        }
-        default:
-            return fail(ENOTTY);
-    }
-}
-
 UsbfsBus::UsbfsBus() : impl_(std::make_unique<Impl>()) {
     const char* preload = std::getenv("LD_PRELOAD");
     if (preload == nullptr || std::strstr(preload, "libumockdev-preload") == nullptr) {
@@ -548,6 +242,7 @@ int UsbfsBus::addProbe(const ProbeConfig& config) {
         auto p = std::make_unique<ProbeRec>();
         p->bus = impl_.get();
         rec = p.get();
+        rec->number = static_cast<int>(impl_->probes.size());
         impl_->probes.push_back(std::move(p));
         rec->model = std::make_unique<model::ProbeModel>(config, rec);
         index = static_cast<int>(impl_->probes.size()) - 1;
@@ -617,6 +312,18 @@ std::string UsbfsBus::devnode(int probe) const {
     return WithProbe(*impl_, probe, [](ProbeRec& p) {
         return p.node != nullptr ? p.node->devnode : std::string();
     });
+}
+
+void UsbfsBus::unplug(int probe) {
+    WithProbe(*impl_, probe, [](ProbeRec& p) { p.model->unplug(); });
+}
+void UsbfsBus::plug(int probe) {
+    WithProbe(*impl_, probe, [](ProbeRec& p) { p.model->plug(); });
+}
+
+std::vector<UsbfsBus::Transfer> UsbfsBus::transfers() const {
+    std::lock_guard<std::mutex> lk(impl_->m);
+    return impl_->transfers;
 }
 
 UsbfsBus::Counters UsbfsBus::counters() const {

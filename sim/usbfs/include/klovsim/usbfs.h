@@ -9,6 +9,12 @@
 //
 // Time is real. A probe that resets leaves the bus at once (its node answers ENODEV) and,
 // after its reset delay, comes back under a new device number, as a real probe re-enumerates.
+// A transfer on an interface nobody claimed claims it, as Linux does, and is recorded as a
+// protocol violation of the host.
+//
+// The nodes live in the testbed's directory (under $TMPDIR), and libusb lists them in the order
+// that directory's file system yields them: a tmpfs gives a fixed order (newest first on the
+// kernels measured here), a hashed directory (ext4) an order of its own.
 #pragma once
 
 #include <array>
@@ -48,6 +54,17 @@ class UsbfsBus {
     std::vector<ProtocolViolation> protocolViolations(int probe) const;
     // Device node the probe answers on now ("/dev/bus/usb/001/002"), empty while off the bus.
     std::string devnode(int probe) const;
+    // Unplug takes the probe off the bus at once; plug puts it back under a new node.
+    void unplug(int probe);
+    void plug(int probe);
+
+    // Every bulk transfer that reached a probe or brought a reply from one, in order.
+    struct Transfer {
+        int probe;  // the probe's number
+        bool out;   // a request to the probe, else a reply delivered to the host
+        std::vector<std::uint8_t> data;
+    };
+    std::vector<Transfer> transfers() const;
 
     // Counts over every node since the bus was made.
     struct Counters {
