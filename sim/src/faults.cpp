@@ -16,6 +16,7 @@ bool isReadFault(Fault f) {
         case Fault::GarbleEcho:
         case Fault::GarbleSelector:
         case Fault::GarbleData:
+        case Fault::UnplugBeforeReply:
             return true;
         default:
             return false;
@@ -46,11 +47,17 @@ bool belongsTo(Fault f, Op op) {
 }
 
 const std::pair<const char*, Fault> kNames[] = {
-    {"write-error", Fault::WriteFails},  {"write-timeout", Fault::WriteTimeout},
-    {"short-write", Fault::WriteShort},  {"read-error", Fault::ReadFails},
-    {"no-reply", Fault::ReadTimeout},    {"short-reply", Fault::ReadShort},
-    {"garbled-echo", Fault::GarbleEcho}, {"garbled-selector", Fault::GarbleSelector},
-    {"garbled-data", Fault::GarbleData}, {"unplug", Fault::Unplug},
+    {"write-error", Fault::WriteFails},
+    {"write-timeout", Fault::WriteTimeout},
+    {"short-write", Fault::WriteShort},
+    {"read-error", Fault::ReadFails},
+    {"no-reply", Fault::ReadTimeout},
+    {"short-reply", Fault::ReadShort},
+    {"garbled-echo", Fault::GarbleEcho},
+    {"garbled-selector", Fault::GarbleSelector},
+    {"garbled-data", Fault::GarbleData},
+    {"unplug", Fault::Unplug},
+    {"unplug-before-reply", Fault::UnplugBeforeReply},
 };
 
 }  // namespace
@@ -91,7 +98,7 @@ std::vector<Fault> FaultTable::hit(Op op, int probeId, std::optional<std::int64_
 
 const char* FaultTable::names() {
     return "write-error, write-timeout, short-write, read-error, no-reply, short-reply, "
-           "garbled-echo, garbled-selector, garbled-data, unplug";
+           "garbled-echo, garbled-selector, garbled-data, unplug, unplug-before-reply";
 }
 
 std::optional<Fault> FaultTable::byName(std::string_view name) {

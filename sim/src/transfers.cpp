@@ -356,9 +356,14 @@ int Core::bulkRead(int handle, int endpoint, std::uint8_t* data, int size, int t
         wait(lk, milliseconds(std::max(timeoutMs, 0)));
         return -ETIMEDOUT;
     }
+    if (has(faults, Fault::UnplugBeforeReply) && s != nullptr) {
+        s->model->unplug();  // the reply, if any, is lost with the device
+    }
     const microseconds latency = s != nullptr ? s->latency : microseconds::zero();
     if (!waitForReply(lk, node, timeoutMs)) {
-        return finish(node->present ? -ETIMEDOUT : -ENODEV);
+        // A device that leaves while the read waits: Linux cancels the URB, and libusb 0.1
+        // reaps it and returns the 0 bytes it carries, as if an empty reply had come.
+        return finish(node->present ? -ETIMEDOUT : 0);
     }
     std::vector<std::uint8_t> reply = std::move(node->pipe.front());
     node->pipe.pop_front();

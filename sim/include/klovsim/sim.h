@@ -90,26 +90,29 @@ class Probe {
 // ----- faults -------------------------------------------------------------------------------
 
 enum class Fault {
-    OpenFails,       // usb_open returns null
-    ConfigFails,     // usb_set_configuration returns a negative value
-    ClaimFails,      // usb_claim_interface returns a negative value
-    WriteFails,      // usb_bulk_write returns -EIO; the probe sees nothing
-    WriteTimeout,    // usb_bulk_write returns -ETIMEDOUT after the time-out; probe sees nothing
-    WriteShort,      // usb_bulk_write reports one byte fewer than sent; the probe sees nothing
-    ReadFails,       // usb_bulk_read returns -EIO; a pending reply is lost
-    ReadTimeout,     // the probe acts on the request but its reply never arrives: time-out
-    ReadShort,       // the reply arrives one byte short
-    GarbleEcho,      // the reply's first byte is inverted
-    GarbleSelector,  // the reply's second byte is inverted (selector or parameter index echo)
-    GarbleData,      // the reply's last byte is inverted (flash data, acknowledgement contents)
-    CloseFails,      // usb_close returns a negative value (the handle is released anyway;
-                     // closing it again gives -EBADF and a ProtocolViolation)
-    Unplug,          // the probe leaves the bus just before the operation
+    OpenFails,          // usb_open returns null
+    ConfigFails,        // usb_set_configuration returns a negative value
+    ClaimFails,         // usb_claim_interface returns a negative value
+    WriteFails,         // usb_bulk_write returns -EIO; the probe sees nothing
+    WriteTimeout,       // usb_bulk_write returns -ETIMEDOUT after the time-out; probe sees nothing
+    WriteShort,         // usb_bulk_write reports one byte fewer than sent; the probe sees nothing
+    ReadFails,          // usb_bulk_read returns -EIO; a pending reply is lost
+    ReadTimeout,        // the probe acts on the request but its reply never arrives: time-out
+    ReadShort,          // the reply arrives one byte short
+    GarbleEcho,         // the reply's first byte is inverted
+    GarbleSelector,     // the reply's second byte is inverted (selector or parameter index echo)
+    GarbleData,         // the reply's last byte is inverted (flash data, acknowledgement contents)
+    CloseFails,         // usb_close returns a negative value (the handle is released anyway;
+                        // closing it again gives -EBADF and a ProtocolViolation)
+    Unplug,             // the probe leaves the bus just before the operation
+    UnplugBeforeReply,  // the probe acts on the request but leaves the bus before its reply:
+                        // the read returns 0 bytes, as libusb 0.1 on Linux does
 };
 
 // Which operations a fault is counted over.
 //  - ByCall: occurrences of the libusb call the fault belongs to (usb_open for OpenFails,
-//    usb_bulk_write for Write* and Unplug, usb_bulk_read for Read*, Garble* and ReadShort, ...),
+//    usb_bulk_write for Write* and Unplug, usb_bulk_read for Read*, Garble*, ReadShort and
+//    UnplugBeforeReply, ...),
 //    counted from 0 from the moment the fault is injected. Only calls on a valid handle to a
 //    device still on the bus, with the right endpoint and the interface claimed, are counted;
 //    a fault restricted to one probe counts that probe's calls only.
@@ -212,7 +215,8 @@ class Bus {
 //   KLOVSIM_LATENCY_US  per-transfer latency in microseconds (default 0)
 //   KLOVSIM_FAULT       one fault counted by exchange, <kind>@<exchange> (e.g. write-error@800;
 //                       kinds: write-error, write-timeout, short-write, read-error, no-reply,
-//                       short-reply, garbled-echo, garbled-selector, garbled-data, unplug)
+//                       short-reply, garbled-echo, garbled-selector, garbled-data, unplug,
+//                       unplug-before-reply)
 //   KLOVSIM_ORDER       directory order: newest-first (default) or oldest-first, or a
 //                       comma-separated list of them by bus number (the last one for the
 //                       busses after it)
