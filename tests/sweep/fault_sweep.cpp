@@ -68,6 +68,7 @@ const Kind kKinds[] = {
     {Fault::GarbleData, "garbled-data", true},
     {Fault::ReadShort, "short-reply", true},
     {Fault::Unplug, "unplug", false},
+    {Fault::UnplugBeforeReply, "unplug-before-reply", true},
 };
 constexpr std::size_t kKindCount = std::size(kKinds);
 
@@ -367,7 +368,7 @@ void RunCase(ArdellixApi& library, const FirmwareImage& expected, std::size_t ki
     klovsim::Bus::instance().inject({kKinds[kind].fault, k, 1, klovsim::Counting::ByExchange, -1});
     const auto first = w.Press();
     klovsim::Bus::instance().clearFaults();
-    if (kKinds[kind].fault == Fault::Unplug) {
+    if (kKinds[kind].fault == Fault::Unplug || kKinds[kind].fault == Fault::UnplugBeforeReply) {
         w.probe->plug();
     }
     const std::string afterFirst = w.Check(expected);
@@ -572,11 +573,11 @@ int main(int argc, char** argv) {
         "first and last %lld\n",
         static_cast<long long>(base.exchanges), static_cast<long long>(options.stride),
         static_cast<long long>(options.offset), static_cast<long long>(options.ends));
-    std::printf("%-17s %7s %7s %8s %9s %7s %14s\n", "fault", "faults", "failed", "absorbed",
+    std::printf("%-20s %7s %7s %8s %9s %7s %14s\n", "fault", "faults", "failed", "absorbed",
                 "recovered", "bricked", "false success");
     for (std::size_t i : options.kinds) {
         std::printf(
-            "%-17s %7lld %7lld %8lld %9lld %7lld %14lld\n", kKinds[i].name,
+            "%-20s %7lld %7lld %8lld %9lld %7lld %14lld\n", kKinds[i].name,
             static_cast<long long>(total.faults[i]), static_cast<long long>(total.failed[i]),
             static_cast<long long>(total.absorbed[i]), static_cast<long long>(total.recovered[i]),
             static_cast<long long>(total.bricked[i]),
