@@ -38,8 +38,8 @@
 //   03 01 a0 a1 a2 -> erases the 64-byte block holding the address to 0xFF, as the flash
 //                    does; an address that is not a multiple of 64 is a protocol violation; ack
 //   07 01 a0 a1 a2 v -> configuration byte; ack
-//   40            -> no reply (how a host tells the modes apart), not a violation
-//   identity and settings commands: no reply, and a protocol violation
+//   40, E0, E1    -> no reply (how a host tells the modes apart), not a violation
+//   settings and count-rate commands: no reply, and a protocol violation
 //
 // Both modes
 //   05 01 a0 00 00 v -> writes EEPROM byte a0 (the boot flag is 0xFF); ack
@@ -374,7 +374,12 @@ Reply ProbeModel::bootloader(std::span<const std::uint8_t> r, std::chrono::micro
             restart(now);
             return std::nullopt;
         case 0x40:
-            return std::nullopt;  // the bootloader does not identify itself
+        case 0xE0:
+        case 0xE1:
+            // The bootloader does not identify itself. A host that opened a probe without
+            // knowing its mode asks it this way (the updater reads the serial number of a
+            // probe it found in its bootloader): no reply, and no fault of the host's.
+            return std::nullopt;
         default:
             return violation("bootloader: unknown command " + hex(r[0]));
     }
