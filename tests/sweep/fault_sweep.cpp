@@ -1,9 +1,12 @@
 // Fault sweep over a whole firmware update.
 //
 // Runs the update behind the Update button (the updater core, the shipping library loaded by
-// file name, a simulated probe on a virtual clock) once without faults to number its USB
-// exchanges, then, for every chosen exchange index k and every fault kind, runs a fresh update
-// with that one fault at exchange k, followed by one more press of Update with no fault.
+// file name, a simulated probe on a virtual clock among foreign devices, or beside a second
+// probe with --other-probe) once without faults to number its USB exchanges, then, for every chosen
+// exchange index k and every fault kind, runs a fresh update with that one fault at exchange k,
+// followed by one more press of Update with no fault. The cases take turns over the two directory
+// orders of the bus and over four sets of the reply bytes the library must not examine (see
+// sweep_world.*).
 //
 // What must hold for every case:
 //  - the probe is never bricked (boot flag selecting an application that cannot start),
@@ -12,9 +15,11 @@
 //    is a false success);
 //  - the press after it ends without a message, with the probe in application mode, the
 //    patched firmware in flash (bootloader area untouched), the probe's own serial number and
-//    production date in its identity block, and no write violation.
+//    production date in its identity block, and no write or protocol violation;
+//  - a second probe is never changed.
 //
-// Usage: fault_sweep [--stride N] [--offset N] [--ends N] [--jobs N] [--kinds a,b,...] [--verbose]
+// Usage: fault_sweep [--stride N] [--offset N] [--ends N] [--jobs N] [--kinds a,b,...]
+//                    [--order newest-first|oldest-first|both] [--other-probe] [--verbose]
 // (every stride-th exchange index from offset, plus all among the first and last `ends`)
 // Exit status 0 when every case held, 1 when any did not, 2 for bad arguments.
 #include <sys/wait.h>
@@ -33,23 +38,14 @@
 #include <string>
 #include <vector>
 
-#include "firmware_module.h"
-#include "hex_reader.h"
-#include "host.h"
-#include "identity_patch.h"
 #include "klovsim/sim.h"
-#include "library_binding.h"
-#include "serial_dlg.h"
-#include "top_level.h"
+#include "sweep_world.h"
 
 namespace {
 
+using klovsim::DirectoryOrder;
 using klovsim::Fault;
-using namespace mirovane;
-
-constexpr const char* kSerial = "04124008";
-constexpr const char* kDate = "20121228";  // the probe's own date, also its table entry
-constexpr int kMaxDialogs = 3;
+using namespace sweep;
 
 struct Kind {
     Fault fault;
@@ -72,227 +68,6 @@ const Kind kKinds[] = {
 };
 constexpr std::size_t kKindCount = std::size(kKinds);
 
-// ----- a host for the core: instant events, Timer1 on the simulator's virtual clock --------
-
-class SweepHost final : public Host {
-  public:
-    explicit SweepHost(ArdellixApi& api) : api_(api) {}
-
-    TopLevel* top = nullptr;
-    std::vector<std::string> messages;
-    int dialogs = 0;
-
-    void ErrorBox(const std::string& message) override { messages.push_back(message); }
-    void ProcessEvents() override { DeliverDueTicks(); }
-    void WaitForEvents() override {
-        if (!timerOn_) {
-            // Nothing could ever end this wait; end it rather than hang the sweep.
-            messages.push_back("sweep: wait with Timer1 off");
-            top->TimerElapsed = true;
-            return;
-        }
-        const auto now = klovsim::Clock::now();
-        if (nextTick_ > now) {
-            klovsim::Clock::advance(nextTick_ - now);
-        }
-        DeliverDueTicks();
-    }
-    void SetWaitCursor(bool) override {}
-    // The operator types the serial number printed on the probe.
-    void ShowSerialDlg(SerialDlg& dlg) override {
-        if (++dialogs > kMaxDialogs) {
-            dlg.cmdCancel_Click();
-            return;
-        }
-        dlg.txtSerialNo.Text = kSerial;
-        dlg.cmdOK_Click();
-    }
-    void TimerChanged(const TimerControl& timer) override {
-        timerOn_ = timer.Enabled;
-        interval_ = std::chrono::milliseconds(timer.Interval);
-        nextTick_ = klovsim::Clock::now() + interval_;
-    }
-    std::string FormatLongDate(int year, int month, int day) override {
-        return std::to_string(year) + "-" + std::to_string(month) + "-" + std::to_string(day);
-    }
-    ArdellixApi& Library() override { return api_; }
-
-  private:
-    void DeliverDueTicks() {
-        while (timerOn_ && klovsim::Clock::now() >= nextTick_) {
-            nextTick_ += interval_;
-            top->Timer1_Timer();
-        }
-    }
-
-    ArdellixApi& api_;
-    bool timerOn_ = false;
-    std::chrono::microseconds interval_{1000000};
-    std::chrono::microseconds nextTick_{0};
-};
-
-// ----- the library, watched: the probe is looked at after every call -------------------------
-
-class WatchedApi final : public ArdellixApi {
-  public:
-    explicit WatchedApi(ArdellixApi& next) : next_(next) {}
-
-    bool bricked = false;
-    bool recordCalls = false;
-    std::vector<std::pair<std::int64_t, const char*>> callStarts;  // first exchange, name
-
-    ScaHandle OpenSCA(std::int32_t i) override {
-        return Watch("OpenSCA", [&] { return next_.OpenSCA(i); });
-    }
-    ScaHandle OpenSCABootloader(std::int32_t i) override {
-        return Watch("OpenSCABootloader", [&] { return next_.OpenSCABootloader(i); });
-    }
-    std::int32_t CloseSCA(ScaHandle h) override {
-        return Watch("CloseSCA", [&] { return next_.CloseSCA(h); });
-    }
-    std::int32_t ReadSerialNo(ScaHandle h, char* s) override {
-        return Watch("ReadSerialNo", [&] { return next_.ReadSerialNo(h, s); });
-    }
-    std::int32_t ReadDeviceInfo(ScaHandle h, std::int32_t sel, char* t) override {
-        return Watch("ReadDeviceInfo", [&] { return next_.ReadDeviceInfo(h, sel, t); });
-    }
-    std::int32_t SetBootloaderFlag(ScaHandle h, std::int32_t b) override {
-        return Watch("SetBootloaderFlag", [&] { return next_.SetBootloaderFlag(h, b); });
-    }
-    std::int32_t ResetController(ScaHandle h) override {
-        return Watch("ResetController", [&] { return next_.ResetController(h); });
-    }
-    std::int32_t EraseFlashBlock(ScaHandle h, std::uint32_t a) override {
-        return Watch("EraseFlashBlock", [&] { return next_.EraseFlashBlock(h, a); });
-    }
-    std::int32_t WriteFlash(ScaHandle h, std::uint32_t a, const std::uint8_t* d,
-                            std::int32_t n) override {
-        return Watch("WriteFlash", [&] { return next_.WriteFlash(h, a, d, n); });
-    }
-    std::int32_t VerifyFlash(ScaHandle h, std::uint32_t a, const std::uint8_t* d,
-                             std::int32_t n) override {
-        return Watch("VerifyFlash", [&] { return next_.VerifyFlash(h, a, d, n); });
-    }
-
-  private:
-    template <typename F>
-    auto Watch(const char* name, F call) -> decltype(call()) {
-        if (recordCalls) {
-            callStarts.emplace_back(klovsim::Bus::instance().exchanges(), name);
-        }
-        auto result = call();
-        Look();
-        return result;
-    }
-    void Look() {
-        if (klovsim::Bus::instance().probeCount() > 0 &&
-            klovsim::Bus::instance().probe(0).bricked()) {
-            bricked = true;
-        }
-    }
-    ArdellixApi& next_;
-};
-
-// ----- one world: a fresh bus with one probe and a freshly loaded main window ----------------
-
-struct NoBoxes : MessageBoxes {
-    void ErrorBox(const std::string& message) override {
-        std::fprintf(stderr, "fault_sweep: firmware: %s\n", message.c_str());
-    }
-};
-
-class World {
-  public:
-    explicit World(ArdellixApi& library) : api(library), host(api), top(host) {
-        klovsim::Bus::instance().reset();
-        klovsim::Clock::setVirtual(true);
-        klovsim::ProbeConfig config;
-        config.serial = kSerial;
-        config.productionDate = kDate;
-        probe = std::make_unique<klovsim::Probe>(klovsim::Bus::instance().addProbe(config));
-        initialFlash = probe->flash();
-        klovsim::Bus::instance().setLogging(false);
-        host.top = &top;
-        top.Form_Load();
-    }
-    ~World() {
-        // The window never closes its connection; do it so no handle outlives this bus.
-        if (top.DeviceHandle != 0) {
-            api.CloseSCA(top.DeviceHandle);
-        }
-    }
-
-    // One press of Update; the messages it showed.
-    std::vector<std::string> Press() {
-        host.messages.clear();
-        host.dialogs = 0;
-        top.cmdUpload_Click();
-        return host.messages;
-    }
-
-    // Empty when the probe holds the update; else what is wrong.
-    std::string Check(const FirmwareImage& expected) const {
-        const klovsim::Probe& p = *probe;
-        if (p.bricked()) {
-            return "bricked";
-        }
-        if (!p.onBus() || p.mode() != klovsim::Mode::Application) {
-            return "not running its application";
-        }
-        if (p.bootFlag() != klovsim::kBootFlagApplication) {
-            return "boot flag not set to the application";
-        }
-        const auto flash = p.flash();
-        for (std::uint32_t a = 0; a < klovsim::kFlashSize; ++a) {
-            const std::uint8_t want =
-                a < klovsim::kBootloaderEnd ? initialFlash[a] : expected.FWImage[a];
-            if (flash[a] != want) {
-                char text[64];
-                std::snprintf(text, sizeof text, "flash differs at 0x%04X", a);
-                return text;
-            }
-        }
-        auto field = [&](std::uint32_t at) {
-            return std::string(reinterpret_cast<const char*>(flash.data() + at), 8);
-        };
-        if (field(klovsim::kIdentitySerial) != kSerial || field(klovsim::kIdentityDate) != kDate) {
-            return "identity block holds another serial number or date";
-        }
-        if (!p.writeViolations().empty()) {
-            return "write violation";
-        }
-        return {};
-    }
-
-    // The probe as Check() wants it, and the window connected to it showing its serial number.
-    std::string CheckWithWindow(const FirmwareImage& expected) const {
-        if (std::string probeState = Check(expected); !probeState.empty()) {
-            return probeState;
-        }
-        if (top.DeviceHandle == 0 ||
-            top.StatusText != std::string("Connected to kLOV with S/N ") + kSerial) {
-            return "window not connected to the updated probe";
-        }
-        return {};
-    }
-
-    WatchedApi api;
-    SweepHost host;
-    TopLevel top;
-    std::unique_ptr<klovsim::Probe> probe;
-    std::array<std::uint8_t, klovsim::kFlashSize> initialFlash{};
-};
-
-FirmwareImage ExpectedImage() {
-    FirmwareImage image;
-    NoBoxes boxes;
-    FWFileInit();
-    if (!ReadFWFile(image, FWFile, boxes) || !PatchInfo(image, 4124008, kDate, boxes)) {
-        std::exit(1);
-    }
-    return image;
-}
-
 // ----- the fault-free run that numbers the exchanges ------------------------------------------
 
 struct Baseline {
@@ -301,15 +76,18 @@ struct Baseline {
     std::vector<const char*> callOf;  // the library call the exchange belongs to
 };
 
-bool RunBaseline(ArdellixApi& library, const FirmwareImage& expected, Baseline& out) {
-    World w(library);
+bool RunBaseline(ArdellixApi& library, const FirmwareImage& expected, const Setting& setting,
+                 Baseline& out) {
+    World w(library, setting);
     klovsim::Bus::instance().setLogging(true);
     w.api.recordCalls = true;
     const auto messages = w.Press();
     const std::string state = w.CheckWithWindow(expected);
-    if (!messages.empty() || !state.empty() || w.api.bricked) {
-        std::fprintf(stderr, "fault_sweep: the update without faults did not succeed: %s%s\n",
-                     messages.empty() ? "" : messages.front().c_str(), state.c_str());
+    const std::string other = w.CheckOther();
+    if (!messages.empty() || !state.empty() || !other.empty() || w.api.bricked) {
+        std::fprintf(stderr, "fault_sweep: the update without faults did not succeed: %s%s%s\n",
+                     messages.empty() ? "" : messages.front().c_str(), state.c_str(),
+                     other.c_str());
         return false;
     }
     out.exchanges = klovsim::Bus::instance().exchanges();
@@ -341,6 +119,8 @@ struct Tally {
     std::array<std::int64_t, kKindCount> recovered{};  // the next press completed the update
     std::array<std::int64_t, kKindCount> bricked{};
     std::array<std::int64_t, kKindCount> falseSuccesses{};
+    std::array<std::int64_t, kKindCount> otherChanged{};  // the other probe was touched
+    std::array<std::int64_t, kKindCount> contract{};      // the host broke the probe contract
 
     void Add(const Tally& o) {
         presses += o.presses;
@@ -351,6 +131,8 @@ struct Tally {
             recovered[i] += o.recovered[i];
             bricked[i] += o.bricked[i];
             falseSuccesses[i] += o.falseSuccesses[i];
+            otherChanged[i] += o.otherChanged[i];
+            contract[i] += o.contract[i];
         }
     }
     static std::int64_t Sum(const std::array<std::int64_t, kKindCount>& a) {
@@ -362,9 +144,13 @@ struct Tally {
     }
 };
 
+const char* OrderName(DirectoryOrder o) {
+    return o == DirectoryOrder::NewestFirst ? "newest-first" : "oldest-first";
+}
+
 void RunCase(ArdellixApi& library, const FirmwareImage& expected, std::size_t kind, std::int64_t k,
-             const char* call, bool verbose, Tally& t) {
-    World w(library);
+             const Setting& setting, const char* call, bool verbose, Tally& t) {
+    World w(library, setting);
     klovsim::Bus::instance().inject({kKinds[kind].fault, k, 1, klovsim::Counting::ByExchange, -1});
     const auto first = w.Press();
     klovsim::Bus::instance().clearFaults();
@@ -382,21 +168,32 @@ void RunCase(ArdellixApi& library, const FirmwareImage& expected, std::size_t ki
     bricked = bricked || w.api.bricked || w.probe->bricked();
     falseSuccess = falseSuccess || (second.empty() && !afterSecond.empty());
     const bool recovered = second.empty() && afterSecond.empty();
+    const std::string other = w.CheckOther();
+    const auto violations = w.probe->protocolViolations();
     t.presses += 2;
     ++t.faults[kind];
     ++(first.empty() ? t.absorbed : t.failed)[kind];
     t.recovered[kind] += recovered ? 1 : 0;
     t.bricked[kind] += bricked ? 1 : 0;
     t.falseSuccesses[kind] += falseSuccess ? 1 : 0;
+    t.otherChanged[kind] += other.empty() ? 0 : 1;
+    t.contract[kind] += violations.empty() ? 0 : 1;
 
-    if (verbose || bricked || falseSuccess || !recovered) {
-        std::fprintf(stderr, "%s %-16s at %5lld (%s): %s | then: %s%s%s\n",
-                     recovered && !bricked && !falseSuccess ? "ok  " : "FAIL", kKinds[kind].name,
-                     static_cast<long long>(k), call,
+    const bool held = recovered && !bricked && !falseSuccess && other.empty();
+    if (verbose && !violations.empty()) {
+        std::fprintf(stderr, "note %-19s at %5lld (%s): the probe recorded \"%s\"\n",
+                     kKinds[kind].name, static_cast<long long>(k), call,
+                     violations.front().what.c_str());
+    }
+    if (verbose || !held) {
+        std::fprintf(stderr, "%s %-19s at %5lld (%s; %s, reply bytes %zu): %s | then: %s%s%s%s\n",
+                     held ? "ok  " : "FAIL", kKinds[kind].name, static_cast<long long>(k), call,
+                     OrderName(setting.order), setting.replyBytes,
                      first.empty() ? (afterFirst.empty() ? "completed" : afterFirst.c_str())
                                    : first.front().c_str(),
                      second.empty() ? "" : second.front().c_str(),
-                     second.empty() || afterSecond.empty() ? "" : " / ", afterSecond.c_str());
+                     second.empty() || afterSecond.empty() ? "" : " / ", afterSecond.c_str(),
+                     other.empty() ? "" : (" / " + other).c_str());
     }
 }
 
@@ -408,6 +205,8 @@ struct Options {
     std::int64_t ends = 0;  // also every index among the first and the last this many
     int jobs = 2;
     std::vector<std::size_t> kinds;
+    std::vector<DirectoryOrder> orders{DirectoryOrder::NewestFirst, DirectoryOrder::OldestFirst};
+    bool otherProbe = false;
     bool verbose = false;
 };
 
@@ -433,6 +232,18 @@ bool Parse(int argc, char** argv, Options& o) {
             o.jobs = static_cast<int>(v);
         } else if (a == "--verbose") {
             o.verbose = true;
+        } else if (a == "--other-probe") {
+            o.otherProbe = true;
+        } else if (a == "--order" && i + 1 < argc) {
+            const std::string order = argv[++i];
+            if (order == "newest-first") {
+                o.orders = {DirectoryOrder::NewestFirst};
+            } else if (order == "oldest-first") {
+                o.orders = {DirectoryOrder::OldestFirst};
+            } else if (order != "both") {
+                std::fprintf(stderr, "fault_sweep: unknown order \"%s\"\n", order.c_str());
+                return false;
+            }
         } else if (a == "--kinds" && i + 1 < argc) {
             std::stringstream list(argv[++i]);
             for (std::string name; std::getline(list, name, ',');) {
@@ -447,7 +258,8 @@ bool Parse(int argc, char** argv, Options& o) {
         } else {
             std::fprintf(stderr,
                          "usage: fault_sweep [--stride N] [--offset N] [--ends N] [--jobs N] "
-                         "[--kinds a,b,...] [--verbose]\nfault kinds:");
+                         "[--kinds a,b,...] [--order newest-first|oldest-first|both] "
+                         "[--other-probe] [--verbose]\nfault kinds:");
             for (const Kind& k : kKinds) {
                 std::fprintf(stderr, " %s", k.name);
             }
@@ -499,14 +311,25 @@ int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     ArdellixLibrary library;
     const FirmwareImage expected = ExpectedImage();
+    // The exchanges are numbered once; the update makes the same ones under either order.
     Baseline base;
-    if (!RunBaseline(library, expected, base)) {
-        return 1;
+    for (DirectoryOrder order : options.orders) {
+        Baseline b;
+        if (!RunBaseline(library, expected, Setting{order, 0, options.otherProbe}, b)) {
+            return 1;
+        }
+        if (base.exchanges != 0 && (b.exchanges != base.exchanges || b.hasRead != base.hasRead)) {
+            std::fprintf(stderr, "fault_sweep: the update's exchanges depend on the order\n");
+            return 1;
+        }
+        base = b;
     }
 
+    // The cases take turns over the orders and, two by two, over the sets of reply bytes.
     struct Case {
         std::size_t kind;
         std::int64_t k;
+        Setting setting;
     };
     std::vector<Case> cases;
     for (std::int64_t k = 0; k < base.exchanges; ++k) {
@@ -517,7 +340,11 @@ int main(int argc, char** argv) {
         }
         for (std::size_t kind : options.kinds) {
             if (!kKinds[kind].needsRead || base.hasRead[static_cast<std::size_t>(k)]) {
-                cases.push_back({kind, k});
+                const std::size_t n = cases.size();
+                cases.push_back({kind, k,
+                                 Setting{options.orders[n % options.orders.size()],
+                                         (n / options.orders.size()) % kReplyBytes.size(),
+                                         options.otherProbe}});
             }
         }
     }
@@ -543,8 +370,8 @@ int main(int argc, char** argv) {
             for (std::size_t i = static_cast<std::size_t>(w); i < cases.size();
                  i += static_cast<std::size_t>(options.jobs)) {
                 const Case& c = cases[i];
-                RunCase(library, expected, c.kind, c.k, base.callOf[static_cast<std::size_t>(c.k)],
-                        options.verbose, t);
+                RunCase(library, expected, c.kind, c.k, c.setting,
+                        base.callOf[static_cast<std::size_t>(c.k)], options.verbose, t);
             }
             _exit(WriteAll(fds[1], &t, sizeof t) ? 0 : 1);
         }
@@ -570,30 +397,35 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf(
         "exchanges in one update: %lld; indices swept: every %lld from %lld, and the "
-        "first and last %lld\n",
+        "first and last %lld; directory orders: %s; %zu sets of reply bytes\n",
         static_cast<long long>(base.exchanges), static_cast<long long>(options.stride),
-        static_cast<long long>(options.offset), static_cast<long long>(options.ends));
-    std::printf("%-20s %7s %7s %8s %9s %7s %14s\n", "fault", "faults", "failed", "absorbed",
-                "recovered", "bricked", "false success");
+        static_cast<long long>(options.offset), static_cast<long long>(options.ends),
+        options.orders.size() == 2 ? "both, by turns" : OrderName(options.orders.front()),
+        kReplyBytes.size());
+    std::printf("%-20s %7s %7s %8s %9s %7s %14s %6s %9s\n", "fault", "faults", "failed", "absorbed",
+                "recovered", "bricked", "false success", "other", "contract");
     for (std::size_t i : options.kinds) {
-        std::printf(
-            "%-20s %7lld %7lld %8lld %9lld %7lld %14lld\n", kKinds[i].name,
-            static_cast<long long>(total.faults[i]), static_cast<long long>(total.failed[i]),
-            static_cast<long long>(total.absorbed[i]), static_cast<long long>(total.recovered[i]),
-            static_cast<long long>(total.bricked[i]),
-            static_cast<long long>(total.falseSuccesses[i]));
+        const auto n = [&](const std::array<std::int64_t, kKindCount>& a) {
+            return static_cast<long long>(a[i]);
+        };
+        std::printf("%-20s %7lld %7lld %8lld %9lld %7lld %14lld %6lld %9lld\n", kKinds[i].name,
+                    n(total.faults), n(total.failed), n(total.absorbed), n(total.recovered),
+                    n(total.bricked), n(total.falseSuccesses), n(total.otherChanged),
+                    n(total.contract));
     }
     const std::int64_t faults = Tally::Sum(total.faults);
     const std::int64_t recovered = Tally::Sum(total.recovered);
     const std::int64_t bricked = Tally::Sum(total.bricked);
     const std::int64_t falseSuccesses = Tally::Sum(total.falseSuccesses);
+    const std::int64_t otherChanged = Tally::Sum(total.otherChanged);
     std::printf(
-        "runs %lld, faults %lld, recovered %lld, bricked %lld, "
-        "false successes %lld (%.1f s, %d processes)\n",
+        "runs %lld, faults %lld, recovered %lld, bricked %lld, false successes %lld, "
+        "other probe changed %lld (%.1f s, %d processes)\n",
         static_cast<long long>(total.presses), static_cast<long long>(faults),
         static_cast<long long>(recovered), static_cast<long long>(bricked),
-        static_cast<long long>(falseSuccesses), seconds, options.jobs);
-    const bool held =
-        complete && faults > 0 && recovered == faults && bricked == 0 && falseSuccesses == 0;
+        static_cast<long long>(falseSuccesses), static_cast<long long>(otherChanged), seconds,
+        options.jobs);
+    const bool held = complete && faults > 0 && recovered == faults && bricked == 0 &&
+                      falseSuccesses == 0 && otherChanged == 0;
     return held ? 0 : 1;
 }
