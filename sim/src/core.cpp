@@ -9,6 +9,7 @@
 #include <iostream>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "clock.h"
 #include "environment.h"
@@ -187,6 +188,8 @@ void Core::resetLocked() {
     defaultOrder_ = DirectoryOrder::NewestFirst;
     handles_.clear();
     faults_.clear();
+    listingAction_ = nullptr;
+    listings_ = 0;
     log_.clear();
     logging_ = true;
     calls_.clear();
@@ -195,6 +198,24 @@ void Core::resetLocked() {
     statePath_.clear();
     Clock::setVirtual(false);
     pipeChanged_.notify_all();
+}
+
+void Core::beforeListing(std::function<void(std::int64_t)> action) {
+    std::lock_guard<std::mutex> lk(m_);
+    listingAction_ = std::move(action);
+}
+
+void Core::listingStarts() {
+    std::function<void(std::int64_t)> action;
+    std::int64_t listing = 0;
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        listing = listings_++;
+        action = listingAction_;
+    }
+    if (action) {
+        action(listing);
+    }
 }
 
 void Core::reset(bool byProcess) {

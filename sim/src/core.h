@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -88,6 +89,9 @@ class Core {
     DirectoryOrder directoryOrder(int bus);
     void inject(const FaultRule& fault);
     void clearFaults();
+    void beforeListing(std::function<void(std::int64_t)> action);
+    // Called by the adapter at the start of each listing, with no lock held.
+    void listingStarts();
     std::vector<LogEntry> log();
     void clearLog();
     void setLogging(bool on);
@@ -152,6 +156,8 @@ class Core {
     int nextHandle_ = 1;
     std::uint64_t nextNode_ = 1;
     FaultTable faults_;
+    std::function<void(std::int64_t)> listingAction_;
+    std::int64_t listings_ = 0;
     std::vector<LogEntry> log_;
     bool logging_ = true;
     std::map<std::string, std::int64_t, std::less<>> calls_;  // looked up by string_view

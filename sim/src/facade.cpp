@@ -1,5 +1,7 @@
 // The public API of sim.h: probes, the bus and the environment configuration, each a thin
 // call into the core under its lock.
+#include <utility>
+
 #include "clock.h"
 #include "core.h"
 
@@ -156,6 +158,9 @@ void Bus::inject(const FaultRule& fault) {
 }
 void Bus::clearFaults() {
     detail::Core::get().clearFaults();
+}
+void Bus::beforeListing(std::function<void(std::int64_t)> action) {
+    detail::Core::get().beforeListing(std::move(action));
 }
 std::vector<LogEntry> Bus::log() const {
     return detail::Core::get().log();

@@ -174,6 +174,7 @@ int usb_find_busses(void) {
 // directory yields them. A process's first listing is therefore in directory order, and a
 // probe that restarted (a new device) comes first afterwards.
 int usb_find_devices(void) {
+    Core::get().listingStarts();
     Adapter& a = adapter();
     std::vector<int> numbers;
     {

@@ -180,6 +180,12 @@ class Bus {
     void inject(const FaultRule& fault);
     void clearFaults();
 
+    // Runs `action` at the start of every usb_find_devices, with the number of that listing
+    // since reset() (from 0), outside every lock of the simulator, so that it may change the
+    // bus (unplug, plug or restart a probe). Tests use it to put a device on the bus between
+    // two listings made by one call of the host. reset() removes it.
+    void beforeListing(std::function<void(std::int64_t listing)> action);
+
     std::vector<LogEntry> log() const;
     void clearLog();
     void setLogging(bool on);        // on by default; benchmarks turn it off
