@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace ardellix {
 namespace {
@@ -64,7 +65,8 @@ bool LibusbTransport::UsbInitialised() {
 }
 
 struct usb_device* LibusbTransport::FindDevice(std::int32_t vendorId, std::int32_t productId,
-                                               std::int32_t index, std::int32_t* count) {
+                                               std::int32_t index, std::int32_t* count,
+                                               const DevicePlace* want, DevicePlace* found) {
     usb_find_busses();
     usb_find_devices();
     std::int32_t matches = 0;
@@ -74,7 +76,13 @@ struct usb_device* LibusbTransport::FindDevice(std::int32_t vendorId, std::int32
                 static_cast<std::int32_t>(dev->descriptor.idProduct) != productId) {
                 continue;
             }
-            if (count == nullptr && matches == index) {
+            const bool hit = want != nullptr
+                                 ? want->bus == bus->dirname && want->device == dev->filename
+                                 : count == nullptr && matches == index;
+            if (hit) {
+                if (found != nullptr) {
+                    *found = DevicePlace{bus->dirname, dev->filename};
+                }
                 return dev;
             }
             ++matches;
@@ -91,9 +99,17 @@ Result LibusbTransport::OpenChannel(bool outDirection, UsbChannel& channel) {
         return Result::Ok();
     }
     std::lock_guard<std::mutex> lock(usbStateMutex);
-    struct usb_device* dev = FindDevice(vendorId_, productId_, deviceIndex_, nullptr);
+    // The first channel finds the device by its index; the second one the same device by its
+    // place, or nothing when that device has left the bus meanwhile.
+    const bool first = !in_.open && !out_.open;
+    DevicePlace found;
+    struct usb_device* dev = FindDevice(vendorId_, productId_, deviceIndex_, nullptr,
+                                        first || !place_ ? nullptr : &*place_, &found);
     if (dev == nullptr) {
         return Result::Error("Unable to find libusb device VID or PID");
+    }
+    if (first) {
+        place_ = std::move(found);
     }
     channel.handle = usb_open(dev);
     if (channel.handle == nullptr) {

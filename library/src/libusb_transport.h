@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "transport.h"
 
@@ -41,15 +43,30 @@ class LibusbTransport final : public UsbTransport {
         std::int32_t endpoint = 0;
     };
 
+    // Where a device sits on its bus: the bus's and the device's names as libusb lists them.
+    // A device that leaves and enumerates again gets a new name, so the place names one
+    // attachment of one device, which a list index does not.
+    struct DevicePlace {
+        std::string bus;
+        std::string device;
+    };
+
     Result OpenChannel(bool outDirection, UsbChannel& channel);
     Result CloseChannel(UsbChannel& channel);
     // Lists the busses and walks them; the caller holds the libusb state lock, and the device
-    // returned is valid only while it does.
+    // returned is valid only while it does. With `want` given, the device found is the
+    // matching one at that place, whatever its index; `found` receives the place of the
+    // device returned.
     struct usb_device* FindDevice(std::int32_t vendorId, std::int32_t productId, std::int32_t index,
-                                  std::int32_t* count);
+                                  std::int32_t* count, const DevicePlace* want = nullptr,
+                                  DevicePlace* found = nullptr);
 
     UsbChannel in_;
     UsbChannel out_;
+    // The device the first channel opened on; the second channel opens on that same device,
+    // since the device at the index may have changed in between (another probe enumerating
+    // goes to the front of libusb's list).
+    std::optional<DevicePlace> place_;
 };
 
 }  // namespace ardellix

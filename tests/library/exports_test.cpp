@@ -230,6 +230,38 @@ TEST_P(LibraryOrderTest, ProbesAreChosenByIndexAmongMatchingDevices) {
     EXPECT_EQ(Text(serial, 10), "22222222");
 }
 
+// A connection's two channels open one after the other, each after its own listing. A probe
+// that arrives in between goes to the front of the list and moves every index up by one: the
+// second channel must still open the device the first one did, not whatever now sits at the
+// index.
+TEST_P(LibraryOrderTest, BothChannelsOpenTheSameProbeWhenAnotherArrivesInBetween) {
+    ProbeConfig first, second, late;
+    first.serial = "11111111";
+    second.serial = "22222222";
+    late.serial = "33333333";
+    bus().addProbe(first);
+    bus().addProbe(second);
+    klovsim::Probe arriving = bus().addProbe(late);
+    arriving.unplug();
+    bus().beforeListing([&](std::int64_t listing) {
+        if (listing == 1) {
+            arriving.plug();
+        }
+    });
+
+    // Index 1 of the first listing: the older probe when the newest come first, else the newer.
+    const std::string atIndex1 = NewestFirst() ? "11111111" : "22222222";
+    const ScaHandle h = Open(1);
+    ASSERT_NE(h, 0u);
+    const auto opens = Calls("usb_open");
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[0].probe, opens[1].probe);
+    char serial[10] = {};
+    ASSERT_EQ(ReadSerialNo(h, serial), 1);
+    EXPECT_EQ(Text(serial, 10), atIndex1);
+    EXPECT_EQ(arriving.protocolViolations().size(), 0u);
+}
+
 TEST_F(LibraryTest, FailedOpeningsLeaveNothingOpen) {
     struct Case {
         const char* name;
