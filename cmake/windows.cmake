@@ -1,5 +1,5 @@
-# The build for Windows: Ardellix.dll, the updater's core and its firmware module, and the
-# checks that run on them. Cross builds from Debian (presets win32 and win64) leave out Qt,
+# The build for Windows: Ardellix.dll, the simulated probe as libusb0.dll, the updater's core
+# and its firmware module, and the checks that run on them. Cross builds from Debian (presets win32 and win64) leave out Qt,
 # which is not packaged for mingw here; docs/WINDOWS.md tells how to build Mirovane on
 # Windows. Neither are the GoogleTest suites, the benchmarks or the packaging built.
 
@@ -34,6 +34,7 @@ else()
 endif()
 
 add_subdirectory(library)
+add_subdirectory(sim)
 add_subdirectory(updater/core)
 add_subdirectory(updater/firmware)
 if(KLOV_BUILD_TESTS)

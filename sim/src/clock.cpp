@@ -1,12 +1,9 @@
 #include "clock.h"
 
-#include <sys/prctl.h>
-#include <time.h>
-
 #include <atomic>
-#include <cerrno>
 
 #include "klovsim/sim.h"
+#include "platform.h"
 
 namespace klovsim {
 namespace {
@@ -23,26 +20,6 @@ std::atomic<std::int64_t> gVirtualNow{0};
 // usual wake-up delay of a sleeping thread.
 constexpr microseconds kSpinMargin{50};
 
-// Sleeps until `deadline` of realNow(), against the same monotonic clock. The kernel may end
-// a sleep up to the thread's timer slack late (50 us by default), so the slack is cut to the
-// minimum for this sleep and restored afterwards.
-void sleepUntil(microseconds deadline) {
-    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-    if (slack > 1) {
-        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-    }
-    const auto target = kOrigin + deadline;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(target.time_since_epoch());
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns.count() % 1000000000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-    if (slack > 1) {
-        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
-    }
-}
-
 }  // namespace
 
 namespace detail {
@@ -56,7 +33,7 @@ void holdUntil(microseconds deadline) {
     // the spin: on a busy machine a yielding thread can lose the processor for a whole time
     // slice, far past the deadline.
     if (deadline - realNow() > kSpinMargin) {
-        sleepUntil(deadline - kSpinMargin);
+        platform::sleepUntil(kOrigin + deadline - kSpinMargin);
     }
     while (realNow() < deadline) {
     }

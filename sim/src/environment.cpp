@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "faults.h"
+#include "platform.h"
 
 namespace klovsim::detail {
 namespace {
@@ -17,7 +18,7 @@ constexpr long kMaxProbes = 16;
 
 // A whole decimal number within [lo, hi], or nothing.
 std::optional<long> parseNumber(const char* text, long lo, long hi) {
-    if (text == nullptr || *text == '\0') {
+    if (*text == '\0') {
         return std::nullopt;
     }
     char* end = nullptr;
@@ -55,43 +56,42 @@ std::string serialOf(const std::string& first, long i) {
 }  // namespace
 
 EnvironmentConfig readEnvironment(std::ostream& warnings) {
-    auto warn = [&](const char* name, const char* value, const std::string& expected) {
+    using platform::environment;
+    auto warn = [&](const char* name, const std::string& value, const std::string& expected) {
         warnings << "klovsim: ignoring " << name << "=\"" << value << "\": expected " << expected
                  << "\n";
     };
     auto number = [&](const char* name, long lo, long hi, long fallback, const char* expected) {
-        const char* v = std::getenv(name);
-        if (v == nullptr) {
+        const std::optional<std::string> v = environment(name);
+        if (!v) {
             return fallback;
         }
-        if (auto n = parseNumber(v, lo, hi)) {
+        if (auto n = parseNumber(v->c_str(), lo, hi)) {
             return *n;
         }
-        warn(name, v, expected);
+        warn(name, *v, expected);
         return fallback;
     };
     auto text = [&](const char* name, std::size_t maxLength, const std::string& fallback) {
-        const char* v = std::getenv(name);
-        if (v == nullptr) {
+        const std::optional<std::string> v = environment(name);
+        if (!v) {
             return fallback;
         }
-        const std::string s = v;
-        if (s.empty() || s.size() > maxLength) {
-            warn(name, v, "a text of 1 to 8 characters (16 for the version)");
+        if (v->empty() || v->size() > maxLength) {
+            warn(name, *v, "a text of 1 to 8 characters (16 for the version)");
             return fallback;
         }
-        return s;
+        return *v;
     };
 
     EnvironmentConfig out;
     ProbeConfig base;
     const long count = number("KLOVSIM_PROBES", 0, kMaxProbes, 1, "a number from 0 to 16");
-    if (const char* m = std::getenv("KLOVSIM_MODE")) {
-        const std::string mode = m;
-        if (mode == "bootloader") {
+    if (const auto mode = environment("KLOVSIM_MODE")) {
+        if (*mode == "bootloader") {
             base.mode = Mode::Bootloader;
-        } else if (mode != "application") {
-            warn("KLOVSIM_MODE", m, "\"application\" or \"bootloader\"");
+        } else if (*mode != "application") {
+            warn("KLOVSIM_MODE", *mode, "\"application\" or \"bootloader\"");
         }
     }
     base.serial = text("KLOVSIM_SERIAL", 8, base.serial);
@@ -103,15 +103,15 @@ EnvironmentConfig readEnvironment(std::ostream& warnings) {
         number("KLOVSIM_LATENCY_US", 0, 10000000, 0, "microseconds from 0 to 10000000"));
 
     // One fault, counted by exchange: KLOVSIM_FAULT=<kind>@<exchange>, e.g. write-error@800.
-    if (const char* f = std::getenv("KLOVSIM_FAULT"); f != nullptr && *f != '\0') {
-        const std::string value = f;
+    if (const auto f = environment("KLOVSIM_FAULT"); f && !f->empty()) {
+        const std::string& value = *f;
         const std::size_t at = value.find('@');
         const auto kind = FaultTable::byName(value.substr(0, at));
         const auto index = at == std::string::npos
                                ? std::nullopt
                                : parseNumber(value.c_str() + at + 1, 0, 100000000);
         if (!kind || !index) {
-            warn("KLOVSIM_FAULT", f,
+            warn("KLOVSIM_FAULT", value,
                  std::string("<kind>@<exchange>, kind one of ") + FaultTable::names());
         } else {
             out.fault = FaultRule{*kind, *index, 1, Counting::ByExchange};
@@ -119,9 +119,9 @@ EnvironmentConfig readEnvironment(std::ostream& warnings) {
     }
 
     // The directory order of each bus: one order for all, or a comma-separated list by bus.
-    if (const char* o = std::getenv("KLOVSIM_ORDER"); o != nullptr && *o != '\0') {
+    if (const auto o = environment("KLOVSIM_ORDER"); o && !o->empty()) {
         std::vector<DirectoryOrder> orders;
-        std::stringstream list(o);
+        std::stringstream list(*o);
         bool good = true;
         for (std::string item; std::getline(list, item, ',');) {
             const auto order = parseOrder(item);
@@ -133,7 +133,7 @@ EnvironmentConfig readEnvironment(std::ostream& warnings) {
         if (good && !orders.empty()) {
             out.orders = std::move(orders);
         } else {
-            warn("KLOVSIM_ORDER", o,
+            warn("KLOVSIM_ORDER", *o,
                  "newest-first or oldest-first, or a comma-separated list of them by bus");
         }
     }
@@ -143,8 +143,8 @@ EnvironmentConfig readEnvironment(std::ostream& warnings) {
         c.serial = serialOf(base.serial, i);
         out.probes.push_back(std::move(c));
     }
-    if (const char* path = std::getenv("KLOVSIM_STATE"); path != nullptr) {
-        out.statePath = path;
+    if (auto path = environment("KLOVSIM_STATE")) {
+        out.statePath = std::move(*path);
     }
     return out;
 }

@@ -1,13 +1,11 @@
-// The libusb 0.1 face of the virtual bus: the C entry points and the structures the host walks.
+// The libusb 0.1 face of the virtual bus: the C entry points and the structures the host walks,
+// the same on Linux and Windows but for what libusb_platform.h names.
 //
 // Like real libusb, the bus and device lists change only in usb_find_busses and
 // usb_find_devices, and keep libusb 0.1's order (see usb_find_devices). Unlike it, no usb_bus,
 // usb_device or usb_dev_handle is ever freed, so a host holding a stale pointer gets a clean error
 // (null from usb_open, -ENODEV or -EBADF from the calls) instead of touching freed memory.
-#include <usb.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -17,31 +15,24 @@
 #include <unordered_map>
 
 #include "core.h"
+#include "libusb_platform.h"
 
 struct usb_dev_handle {
     int id;  // handle number on the bus
 };
 
-// Declared by usb.h outside its extern "C" block; a variable's symbol is the plain name anyway.
-struct usb_bus* usb_busses = nullptr;
-
 namespace {
 
 using klovsim::detail::Core;
+namespace libusb = klovsim::detail::libusb;
 
-// A device as the host sees it, with the descriptors of the probe's single configuration.
-struct DeviceBox {
-    struct usb_device dev {};
-    usb_config_descriptor config{};
-    usb_interface interface {};
-    usb_interface_descriptor alt{};
-    usb_endpoint_descriptor endpoints[2]{};
-};
+constexpr std::uint8_t kDeviceDescriptorSize = 18;
+constexpr std::uint8_t kDeviceDescriptorType = 1;
 
 struct Adapter {
     std::mutex m;  // taken before the bus's lock, never while holding it
     std::map<int, std::unique_ptr<usb_bus>> busses;
-    std::unordered_map<std::uint64_t, std::unique_ptr<DeviceBox>> devices;
+    std::unordered_map<std::uint64_t, std::unique_ptr<struct usb_device>> devices;
     std::unordered_map<const struct usb_device*, std::uint64_t> nodeOfDevice;
     std::unordered_map<std::uint64_t, struct usb_device*> deviceOfNode;
     std::unordered_map<const usb_dev_handle*, std::unique_ptr<usb_dev_handle>> handles;
@@ -54,11 +45,12 @@ Adapter& adapter() {
 
 thread_local std::string lastError = "no error";
 
+// Records the error text of a failed call and gives the result as the platform's libusb would.
 int note(const char* call, int rc) {
     if (rc < 0) {
         lastError = std::string(call) + ": " + std::strerror(-rc);
     }
-    return rc;
+    return libusb::result(rc);
 }
 
 int handleId(usb_dev_handle* h) {
@@ -68,48 +60,24 @@ int handleId(usb_dev_handle* h) {
 }
 
 struct usb_device* makeDevice(Adapter& a, const klovsim::detail::DeviceInfo& info, usb_bus* bus) {
-    auto box = std::make_unique<DeviceBox>();
-    struct usb_device& d = box->dev;
-    std::snprintf(d.filename, sizeof d.filename, "%03d", info.devnum);
+    auto record = std::make_unique<struct usb_device>();
+    struct usb_device& d = *record;
+    libusb::nameDevice(d, info);
     d.bus = bus;
     d.devnum = static_cast<std::uint8_t>(info.devnum);
-    d.descriptor.bLength = USB_DT_DEVICE_SIZE;
-    d.descriptor.bDescriptorType = USB_DT_DEVICE;
+    d.descriptor.bLength = kDeviceDescriptorSize;
+    d.descriptor.bDescriptorType = kDeviceDescriptorType;
     d.descriptor.bcdUSB = 0x0200;
     d.descriptor.bMaxPacketSize0 = 8;
     d.descriptor.idVendor = info.vendorId;
     d.descriptor.idProduct = info.productId;
     d.descriptor.bcdDevice = 0x0100;
     d.descriptor.bNumConfigurations = 1;
-    for (int i = 0; i < 2; ++i) {
-        usb_endpoint_descriptor& ep = box->endpoints[i];
-        ep.bLength = USB_DT_ENDPOINT_SIZE;
-        ep.bDescriptorType = USB_DT_ENDPOINT;
-        ep.bEndpointAddress = i == 0 ? 0x01 : 0x81;
-        ep.bmAttributes = USB_ENDPOINT_TYPE_BULK;
-        ep.wMaxPacketSize = 64;
-    }
-    box->alt.bLength = USB_DT_INTERFACE_SIZE;
-    box->alt.bDescriptorType = USB_DT_INTERFACE;
-    box->alt.bNumEndpoints = 2;
-    box->alt.bInterfaceClass = 0xFF;
-    box->alt.endpoint = box->endpoints;
-    box->interface.altsetting = &box->alt;
-    box->interface.num_altsetting = 1;
-    box->config.bLength = USB_DT_CONFIG_SIZE;
-    box->config.bDescriptorType = USB_DT_CONFIG;
-    box->config.wTotalLength =
-        USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE + 2 * USB_DT_ENDPOINT_SIZE;
-    box->config.bNumInterfaces = 1;
-    box->config.bConfigurationValue = 1;
-    box->config.bmAttributes = 0x80;
-    box->config.MaxPower = 50;
-    box->config.interface = &box->interface;
-    d.config = &box->config;
-    struct usb_device* p = &box->dev;
+    d.config = libusb::newConfiguration();
+    struct usb_device* p = record.get();
     a.nodeOfDevice[p] = info.node;
     a.deviceOfNode[info.node] = p;
-    a.devices[info.node] = std::move(box);
+    a.devices[info.node] = std::move(record);
     return p;
 }
 
@@ -133,7 +101,7 @@ int usb_find_busses(void) {
     std::lock_guard<std::mutex> lk(a.m);
     const std::set<int> wanted(numbers.begin(), numbers.end());
     std::set<int> listed;
-    for (usb_bus* b = usb_busses; b != nullptr; b = b->next) {
+    for (usb_bus* b = libusb::busList(); b != nullptr; b = b->next) {
         listed.insert(static_cast<int>(b->location) - 1);
     }
     int changes = 0;
@@ -143,7 +111,7 @@ int usb_find_busses(void) {
         auto& slot = a.busses[n];
         if (!slot) {
             slot = std::make_unique<usb_bus>();
-            std::snprintf(slot->dirname, sizeof slot->dirname, "%03d", n + 1);
+            libusb::nameBus(*slot, n);
             slot->location = static_cast<std::uint32_t>(n + 1);
         }
         if (listed.count(n) == 0) {
@@ -164,7 +132,7 @@ int usb_find_busses(void) {
             ++changes;
         }
     }
-    usb_busses = head;
+    libusb::busList() = head;
     Core::get().logSimple("usb_find_busses", changes);
     return changes;
 }
@@ -179,7 +147,7 @@ int usb_find_devices(void) {
     std::vector<int> numbers;
     {
         std::lock_guard<std::mutex> lk(a.m);
-        for (usb_bus* b = usb_busses; b != nullptr; b = b->next) {
+        for (usb_bus* b = libusb::busList(); b != nullptr; b = b->next) {
             numbers.push_back(static_cast<int>(b->location) - 1);
         }
     }
@@ -190,7 +158,7 @@ int usb_find_devices(void) {
     int changes = 0;
     {
         std::lock_guard<std::mutex> lk(a.m);
-        for (usb_bus* b = usb_busses; b != nullptr; b = b->next) {
+        for (usb_bus* b = libusb::busList(); b != nullptr; b = b->next) {
             auto dir = directories.find(static_cast<int>(b->location) - 1);
             if (dir == directories.end()) {
                 continue;  // listed by a usb_find_busses in the meantime: next time
@@ -246,8 +214,9 @@ int usb_find_devices(void) {
 }
 
 struct usb_bus* usb_get_busses(void) {
-    Core::get().logSimple("usb_get_busses", usb_busses != nullptr ? 1 : 0);
-    return usb_busses;
+    struct usb_bus* head = libusb::busList();
+    Core::get().logSimple("usb_get_busses", head != nullptr ? 1 : 0);
+    return head;
 }
 
 usb_dev_handle* usb_open(struct usb_device* dev) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "platform.h"
+
 namespace klovsim::detail {
 namespace {
 
@@ -103,7 +105,7 @@ bool writeStateFile(const std::string& path, const SavedBus& bus) {
             return false;
         }
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!platform::replaceFile(tmp, path)) {
         std::remove(tmp.c_str());
         return false;
     }

@@ -92,6 +92,19 @@ int LIBUSB0_CALL usb_bulk_write(usb_dev_handle* dev, int ep, const char* bytes, 
                                 int timeout);
 int LIBUSB0_CALL usb_bulk_read(usb_dev_handle* dev, int ep, char* bytes, int size, int timeout);
 
+/* Also in the DLL, for the simulated bus that stands in for it (the library calls none). */
+void LIBUSB0_CALL usb_set_debug(int level);
+char* LIBUSB0_CALL usb_strerror(void);
+/* A function named like the structure, as in the DLL: C++ compilers may warn of the shadow. */
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+#endif
+struct usb_device* LIBUSB0_CALL usb_device(usb_dev_handle* dev);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
 #define usb_busses usb_get_busses()
 
 #ifdef __cplusplus
@@ -100,14 +113,14 @@ int LIBUSB0_CALL usb_bulk_read(usb_dev_handle* dev, int ep, char* bytes, int siz
 #include <cstddef>
 
 /* The layout the DLL was built with: no padding anywhere. */
-static_assert(sizeof(usb_device_descriptor) == 18);
-static_assert(offsetof(usb_device, filename) == 2 * sizeof(void*));
-static_assert(offsetof(usb_device, bus) == 2 * sizeof(void*) + LIBUSB_PATH_MAX);
-static_assert(offsetof(usb_device, descriptor) == 3 * sizeof(void*) + LIBUSB_PATH_MAX);
-static_assert(offsetof(usb_device, config) == 3 * sizeof(void*) + LIBUSB_PATH_MAX + 18);
-static_assert(offsetof(usb_device, devnum) == 5 * sizeof(void*) + LIBUSB_PATH_MAX + 18);
-static_assert(offsetof(usb_device, children) == 5 * sizeof(void*) + LIBUSB_PATH_MAX + 20);
-static_assert(sizeof(usb_device) == 6 * sizeof(void*) + LIBUSB_PATH_MAX + 20);
+static_assert(sizeof(struct usb_device_descriptor) == 18);
+static_assert(offsetof(struct usb_device, filename) == 2 * sizeof(void*));
+static_assert(offsetof(struct usb_device, bus) == 2 * sizeof(void*) + LIBUSB_PATH_MAX);
+static_assert(offsetof(struct usb_device, descriptor) == 3 * sizeof(void*) + LIBUSB_PATH_MAX);
+static_assert(offsetof(struct usb_device, config) == 3 * sizeof(void*) + LIBUSB_PATH_MAX + 18);
+static_assert(offsetof(struct usb_device, devnum) == 5 * sizeof(void*) + LIBUSB_PATH_MAX + 18);
+static_assert(offsetof(struct usb_device, children) == 5 * sizeof(void*) + LIBUSB_PATH_MAX + 20);
+static_assert(sizeof(struct usb_device) == 6 * sizeof(void*) + LIBUSB_PATH_MAX + 20);
 static_assert(offsetof(usb_bus, devices) == 2 * sizeof(void*) + LIBUSB_PATH_MAX);
 static_assert(offsetof(usb_bus, location) == 3 * sizeof(void*) + LIBUSB_PATH_MAX);
 static_assert(offsetof(usb_bus, root_dev) ==
