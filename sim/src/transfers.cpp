@@ -75,7 +75,9 @@ int Core::open(std::uint64_t nodeId) {
     auto lk = enter();
     countCall("usb_open");
     LogEntry e = entry("usb_open", -1, logging_);
-    Node* n = nodeId >= 1 && nodeId <= nodes_.size() ? nodes_[nodeId - 1].get() : nullptr;
+    Node* n = nodeId >= 1 && nodeId <= nodes_.size()
+                  ? nodes_[static_cast<std::size_t>(nodeId - 1)].get()
+                  : nullptr;
     int h = 0;
     if (n != nullptr) {
         e.probe = n->probeId;
