@@ -26,4 +26,10 @@ if [ ! -f "$prefix/.klov-ready" ]; then
         fi
     ) 9>"$prefix.lock"
 fi
+# Wine's own processes (its server and the system services it starts with the first program)
+# are started here, apart from our output: started by the program, they would inherit its
+# standard output and error and hold them open for the seconds they outlive it, which a
+# caller reading them to their end (ctest) would wait out. They end by themselves as usual,
+# a few seconds after the last program.
+WINEDEBUG=-all "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 exec "$wine" "$@"
