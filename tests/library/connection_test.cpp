@@ -308,15 +308,19 @@ TEST_P(LibraryOrderTest, ConnectionsOnSeparateThreadsStayIndependent) {
 TEST_F(LibraryTest, ClosingWhileAnotherThreadUsesTheHandleIsSafe) {
     Clock::setVirtual(false);
     auto probe = bus().addProbe(InBootloader());
-    probe.setLatency(20us);
+    // Each transfer takes a millisecond, so the call below lasts about half a second: ample
+    // time for the close to land in its middle even on a loaded machine or under valgrind,
+    // which only switches threads at a blocking call.
+    probe.setLatency(1ms);
     const auto flash = probe.flash();
     const ScaHandle h = OpenSCABootloader(0);
     ASSERT_NE(h, 0u);
     bus().clearLog();
     const std::int64_t before = bus().exchanges();
-    constexpr std::int64_t kChunks = 0x7800 / 16;
+    constexpr std::int32_t kBytes = 0x1000;
+    constexpr std::int64_t kChunks = kBytes / 16;
     std::int32_t result = -1;
-    std::thread user([&] { result = VerifyFlash(h, 0x0800, &flash[0x0800], 0x7800); });
+    std::thread user([&] { result = VerifyFlash(h, 0x0800, &flash[0x0800], kBytes); });
     while (bus().exchanges() == before) {
         std::this_thread::yield();
     }
