@@ -18,7 +18,7 @@
 
 #include "bench_support.h"
 #include "frontend.h"
-#include "update_sequence.h"
+#include "window_update.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     }
     bool back = false;
     const Usage reconnect =
-        Measure([&] { back = mirovane::UpdateSequence(top).BackToApplication(); });
+        Measure([&] { back = mirovane::WindowUpdate(top).Sequence().BackToApplication(); });
     if (!back) {
         std::fprintf(stderr, "bench_qt: the probe did not come back\n");
         ++failures;

@@ -7,15 +7,13 @@
 #include <ostream>
 #include <vector>
 
+#include "bus_directory.h"
 #include "exit_codes.h"
 #include "text.h"
 
 namespace klov {
 
 namespace {
-
-// More indices than a bus can hold: the walk ends long before at the first empty index.
-constexpr int kMaxDevices = 256;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -46,13 +44,6 @@ class StopSignals {
     struct sigaction oldTerm_ {};
 };
 
-struct ProbeEntry {
-    int device;
-    bool application;
-    std::optional<std::string> serial;
-    std::optional<std::string> version;
-};
-
 constexpr const char* kInfoLabels[] = {"Product name", "Manufacturer", "Serial number",
                                        "Firmware version", "Production date"};
 constexpr const char* kInfoKeys[] = {"product_name", "manufacturer", "serial_number",
@@ -61,37 +52,44 @@ constexpr const char* kInfoKeys[] = {"product_name", "manufacturer", "serial_num
 }  // namespace
 
 int ListProbes(Library& lib, Output o) {
-    std::vector<ProbeEntry> probes;
-    for (int device = 0; device < kMaxDevices; ++device) {
-        if (const ScaHandle h = lib.Core().OpenSCA(device); h != 0) {
-            Connection c(lib, h);
-            probes.push_back({device, true, lib.ReadSerial(h), lib.ReadInfo(h, 3)});
-        } else if (const ScaHandle b = lib.Core().OpenSCABootloader(device); b != 0) {
-            Connection c(lib, b);
-            probes.push_back({device, false, std::nullopt, std::nullopt});
-        } else {
-            break;
-        }
-    }
+    mirovane::BusDirectory bus(lib.Core());
+    std::vector<mirovane::DeviceFacts> probes = bus.Scan(mirovane::UpdatableProbes(), true);
+    bus.Release(probes);
+    const auto flashSerial = [](const mirovane::DeviceFacts& p) {
+        return p.bootloader ? KnownSerial(p) : std::nullopt;
+    };
     if (o.json) {
         o.out << '[';
         for (std::size_t i = 0; i < probes.size(); ++i) {
-            const ProbeEntry& p = probes[i];
-            o.out << (i == 0 ? "" : ",") << "\n  {\"device\": " << p.device
-                  << ", \"mode\": " << (p.application ? "\"application\"" : "\"bootloader\"")
-                  << ", \"serial_number\": " << JsonStringOrNull(p.serial)
-                  << ", \"firmware_version\": " << JsonStringOrNull(p.version) << '}';
+            const mirovane::DeviceFacts& p = probes[i];
+            o.out << (i == 0 ? "" : ",") << "\n  {\"device\": " << p.index
+                  << ", \"mode\": " << (p.bootloader ? "\"bootloader\"" : "\"application\"")
+                  << ", \"serial_number\": "
+                  << JsonStringOrNull(p.bootloader ? std::nullopt : p.serial)
+                  << ", \"firmware_version\": " << JsonStringOrNull(p.version)
+                  << ", \"flash_serial_number\": " << JsonStringOrNull(flashSerial(p)) << '}';
         }
         o.out << (probes.empty() ? "]\n" : "\n]\n");
     } else if (!probes.empty()) {
+        bool marked = false;
         o.out << "DEVICE  MODE         SERIAL      FIRMWARE\n";
-        for (const ProbeEntry& p : probes) {
+        for (const mirovane::DeviceFacts& p : probes) {
+            std::string serial = "-";
+            if (!p.bootloader) {
+                serial = Printable(p.serial.value_or("?"));
+            } else if (const auto fromFlash = flashSerial(p)) {
+                serial = Printable(*fromFlash) + "*";
+                marked = true;
+            }
             char line[128];
-            std::snprintf(line, sizeof line, "%-7d %-12s %-11s %s\n", p.device,
-                          p.application ? "application" : "bootloader",
-                          p.application ? Printable(p.serial.value_or("?")).c_str() : "-",
-                          p.application ? Printable(p.version.value_or("?")).c_str() : "-");
+            std::snprintf(line, sizeof line, "%-7d %-12s %-11s %s\n", p.index,
+                          p.bootloader ? "bootloader" : "application", serial.c_str(),
+                          p.bootloader ? "-" : Printable(p.version.value_or("?")).c_str());
             o.out << line;
+        }
+        if (marked) {
+            o.out << "* read back from the identity block in the flash of a probe in bootloader "
+                     "mode\n";
         }
     }
     o.out.flush();
@@ -102,11 +100,14 @@ int ListProbes(Library& lib, Output o) {
     return kExitOk;
 }
 
-int ShowInfo(Library& lib, int device, Output o) {
-    Connection c(lib, OpenApplication(lib, device, o.err));
-    if (!c) {
-        return kExitNoProbe;
+int ShowInfo(Library& lib, const ProbeChoice& choice, Output o) {
+    ScaHandle handle = 0;
+    int device = 0;
+    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
+        code != kExitOk) {
+        return code;
     }
+    Connection c(lib, handle);
     std::optional<std::string> items[5];
     int code = kExitOk;
     for (int selector = 0; selector < 5; ++selector) {
@@ -149,7 +150,7 @@ int ShowInfo(Library& lib, int device, Output o) {
     return code;
 }
 
-int GetSettings(Library& lib, int device, const std::string& name, Output o) {
+int GetSettings(Library& lib, const ProbeChoice& choice, const std::string& name, Output o) {
     std::vector<const Setting*> wanted;
     if (name == "all") {
         for (const Setting& s : kSettings) {
@@ -161,10 +162,13 @@ int GetSettings(Library& lib, int device, const std::string& name, Output o) {
         o.err << "klov: there is no setting \"" << Printable(name) << "\"\n";
         return kExitUsage;
     }
-    Connection c(lib, OpenApplication(lib, device, o.err));
-    if (!c) {
-        return kExitNoProbe;
+    ScaHandle handle = 0;
+    int device = 0;
+    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
+        code != kExitOk) {
+        return code;
     }
+    Connection c(lib, handle);
     std::vector<std::optional<std::int32_t>> values;
     int code = kExitOk;
     for (const Setting* s : wanted) {
@@ -200,8 +204,8 @@ int GetSettings(Library& lib, int device, const std::string& name, Output o) {
     return code;
 }
 
-int SetSetting(Library& lib, int device, const std::string& name, const std::string& text,
-               bool save, Output o) {
+int SetSetting(Library& lib, const ProbeChoice& choice, const std::string& name,
+               const std::string& text, bool save, Output o) {
     const Setting* s = FindSetting(name);
     if (s == nullptr) {
         o.err << "klov: there is no setting \"" << Printable(name) << "\"\n";
@@ -212,10 +216,13 @@ int SetSetting(Library& lib, int device, const std::string& name, const std::str
         o.err << "klov: " << parsed.error << "; nothing was sent.\n";
         return kExitRefused;
     }
-    Connection c(lib, OpenApplication(lib, device, o.err));
-    if (!c) {
-        return kExitNoProbe;
+    ScaHandle handle = 0;
+    int device = 0;
+    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
+        code != kExitOk) {
+        return code;
     }
+    Connection c(lib, handle);
     if (lib.SetValue(s->set, c.handle(), *parsed.value) == 0) {
         o.err << "klov: the probe did not take " << s->name << '\n';
         return kExitExchange;
@@ -241,11 +248,14 @@ int SetSetting(Library& lib, int device, const std::string& name, const std::str
     return kExitOk;
 }
 
-int SaveSettings(Library& lib, int device, Output o) {
-    Connection c(lib, OpenApplication(lib, device, o.err));
-    if (!c) {
-        return kExitNoProbe;
+int SaveSettings(Library& lib, const ProbeChoice& choice, Output o) {
+    ScaHandle handle = 0;
+    int device = 0;
+    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
+        code != kExitOk) {
+        return code;
     }
+    Connection c(lib, handle);
     if (lib.SaveSettings(c.handle()) == 0) {
         o.err << "klov: the probe did not take the request to save its settings\n";
         return kExitExchange;
@@ -254,11 +264,14 @@ int SaveSettings(Library& lib, int device, Output o) {
     return kExitOk;
 }
 
-int ReadRate(Library& lib, int device, const RateOptions& options, Output o) {
-    Connection c(lib, OpenApplication(lib, device, o.err));
-    if (!c) {
-        return kExitNoProbe;
+int ReadRate(Library& lib, const ProbeChoice& choice, const RateOptions& options, Output o) {
+    ScaHandle handle = 0;
+    int device = 0;
+    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
+        code != kExitOk) {
+        return code;
     }
+    Connection c(lib, handle);
     const long readings = options.count > 0 ? options.count : (options.watch ? -1 : 1);
     StopSignals signals;
     g_stop = 0;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "probe.h"
+#include "selection.h"
 
 namespace klov {
 
@@ -15,19 +16,21 @@ struct Output {
     bool json = false;
 };
 
+// Every probe on the bus. A probe in bootloader mode cannot report its serial number; the one
+// its flash proves (against the listed serial numbers) is shown, marked as read from flash.
 int ListProbes(Library& lib, Output o);
-int ShowInfo(Library& lib, int device, Output o);
-int GetSettings(Library& lib, int device, const std::string& name, Output o);
+int ShowInfo(Library& lib, const ProbeChoice& choice, Output o);
+int GetSettings(Library& lib, const ProbeChoice& choice, const std::string& name, Output o);
 // Sets, reads back and, with `save`, stores the settings in the probe over the same connection.
-int SetSetting(Library& lib, int device, const std::string& name, const std::string& value,
-               bool save, Output o);
-int SaveSettings(Library& lib, int device, Output o);
+int SetSetting(Library& lib, const ProbeChoice& choice, const std::string& name,
+               const std::string& value, bool save, Output o);
+int SaveSettings(Library& lib, const ProbeChoice& choice, Output o);
 
 struct RateOptions {
     bool watch = false;
     int intervalMs = 1000;
     long count = 0;  // 0: once, or until interrupted with --watch
 };
-int ReadRate(Library& lib, int device, const RateOptions& options, Output o);
+int ReadRate(Library& lib, const ProbeChoice& choice, const RateOptions& options, Output o);
 
 }  // namespace klov

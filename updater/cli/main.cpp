@@ -1,7 +1,6 @@
 // klov: the kLOV-VR probe from the command line.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -11,6 +10,7 @@
 #include "exit_codes.h"
 #include "library_binding.h"
 #include "probe.h"
+#include "terminal.h"
 #include "terminal_update.h"
 
 #ifndef KLOV_VERSION
@@ -32,11 +32,38 @@ CLI::App* Command(CLI::App& app, const char* name, const char* help) {
     return sub;
 }
 
-void AddDevice(CLI::App* sub, int& device) {
-    sub->add_option("-d,--device", device, "Device index of the probe, counting from 0")
-        ->check(CLI::Range(0, 255))
-        ->capture_default_str();
-}
+// -d N and --serial S, which every command that talks to one probe takes.
+struct ChoiceOptions {
+    int device = 0;
+    std::string serial;
+    std::vector<CLI::Option*> devices;
+    std::vector<CLI::Option*> serials;
+
+    void Add(CLI::App* sub, const char* serialHelp =
+                                "Serial number of the probe, in either mode (as klov list "
+                                "shows it); with -d, the probe there must carry it") {
+        devices.push_back(
+            sub->add_option("-d,--device", device, "Device index of the probe, counting from 0")
+                ->check(CLI::Range(0, 255))
+                ->capture_default_str());
+        serials.push_back(sub->add_option("--serial", serial, serialHelp));
+    }
+
+    klov::ProbeChoice Choice() const {
+        klov::ProbeChoice c;
+        const auto given = [](const std::vector<CLI::Option*>& options) {
+            return std::any_of(options.begin(), options.end(),
+                               [](const CLI::Option* o) { return o->count() > 0; });
+        };
+        if (given(devices)) {
+            c.device = device;
+        }
+        if (given(serials)) {
+            c.serial = serial;
+        }
+        return c;
+    }
+};
 
 }  // namespace
 
@@ -54,13 +81,13 @@ int main(int argc, char** argv) {
     getNames.emplace_back("all");
 
     bool json = false;
-    int device = 0;
+    ChoiceOptions choice;
 
     CLI::App* list = Command(app, "list", "List every probe on the bus with its mode");
     list->add_flag("--json", json, "Print a JSON array");
 
     CLI::App* info = Command(app, "info", "Show the probe's identity");
-    AddDevice(info, device);
+    choice.Add(info);
     info->add_flag("--json", json, "Print a JSON object");
 
     std::string getName = "all";
@@ -70,7 +97,7 @@ int main(int argc, char** argv) {
                     "cps-gain, response-time or all")
         ->check(CLI::IsMember(getNames))
         ->capture_default_str();
-    AddDevice(get, device);
+    choice.Add(get);
     get->add_flag("--json", json, "Print a JSON object");
 
     std::string setName;
@@ -85,17 +112,17 @@ int main(int argc, char** argv) {
         ->required();
     bool setSave = false;
     set->add_flag("--save", setSave, "Also store the settings in the probe (as klov save)");
-    AddDevice(set, device);
+    choice.Add(set);
     set->footer(std::string("A value that the probe could not hold is refused and nothing is "
                             "sent.\n\n") +
                 klov::kExitCodeHelp);
 
     CLI::App* save = Command(app, "save", "Store the current settings in the probe");
-    AddDevice(save, device);
+    choice.Add(save);
 
     klov::RateOptions rate;
     CLI::App* rateCmd = Command(app, "rate", "Read the count rate and its status flag");
-    AddDevice(rateCmd, device);
+    choice.Add(rateCmd);
     rateCmd->add_flag("--watch", rate.watch, "Keep reading until interrupted (Ctrl-C)");
     rateCmd->add_option("--interval", rate.intervalMs, "Milliseconds between readings")
         ->check(CLI::Range(1, 3600000))
@@ -105,18 +132,22 @@ int main(int argc, char** argv) {
     rateCmd->add_flag("--json", json, "Print one JSON object per reading, one per line");
 
     klov::UpdateOptions update;
-    std::string serial;
     CLI::App* updateCmd = Command(app, "update", "Install the firmware that klov carries");
-    AddDevice(updateCmd, device);
-    CLI::Option* serialOpt = updateCmd->add_option(
-        "--serial", serial, "Serial number to use when the probe cannot report it (8 characters)");
+    choice.Add(updateCmd,
+               "Serial number of the probe to update, in either mode; for a probe in "
+               "bootloader mode with no identity left in its flash, the serial number on its "
+               "label (8 characters)");
+    CLI::Option* allOpt = updateCmd->add_flag(
+        "--all", update.all, "Update every attached probe whose serial number is listed, at once");
+    allOpt->excludes(choice.devices.back())->excludes(choice.serials.back());
     updateCmd->add_flag("-y,--yes", update.yes, "Do not ask for a confirmation");
     updateCmd->footer(
         std::string("Progress goes to standard output: a bar per phase (erase, write, "
-                    "verify) on a terminal,\nplain lines otherwise. Without --yes a "
-                    "confirmation is asked on standard input.\nA probe left in bootloader "
-                    "mode by an interrupted update is brought back by running\nthe update "
-                    "again with --serial.\n\n") +
+                    "verify) on a terminal,\nplain lines otherwise; with --all one line per "
+                    "probe, then a table of every probe.\nWithout --yes a confirmation is "
+                    "asked on standard input. A probe left in bootloader\nmode by an "
+                    "interrupted update is brought back by running the update again with\n"
+                    "--serial.\n\n") +
         klov::kExitCodeHelp);
 
     try {
@@ -135,26 +166,26 @@ int main(int argc, char** argv) {
     if (*list) {
         return klov::ListProbes(lib, out);
     }
+    const klov::ProbeChoice chosen = choice.Choice();
     if (*info) {
-        return klov::ShowInfo(lib, device, out);
+        return klov::ShowInfo(lib, chosen, out);
     }
     if (*get) {
-        return klov::GetSettings(lib, device, getName, out);
+        return klov::GetSettings(lib, chosen, getName, out);
     }
     if (*set) {
-        return klov::SetSetting(lib, device, setName, setValue, setSave, out);
+        return klov::SetSetting(lib, chosen, setName, setValue, setSave, out);
     }
     if (*save) {
-        return klov::SaveSettings(lib, device, out);
+        return klov::SaveSettings(lib, chosen, out);
     }
     if (*rateCmd) {
-        return klov::ReadRate(lib, device, rate, out);
+        return klov::ReadRate(lib, chosen, rate, out);
     }
-    update.device = device;
-    if (*serialOpt) {
-        update.serial = serial;
-    }
+    update.device = chosen.device;
+    update.serial = chosen.serial;
     return klov::RunUpdate(
         library, update,
-        {std::cout, std::cerr, std::cin, isatty(STDOUT_FILENO) == 1, isatty(STDIN_FILENO) == 1});
+        {std::cout, std::cerr, std::cin, klov::IsTerminal(klov::Stream::Out),
+         klov::IsTerminal(klov::Stream::In), klov::IsTerminal(klov::Stream::Err)});
 }

@@ -75,23 +75,6 @@ void ReportNoProbe(std::ostream& err, int device) {
            "klov: replug the probe.\n";
 }
 
-ScaHandle OpenApplication(Library& lib, int device, std::ostream& err) {
-    const ScaHandle h = lib.Core().OpenSCA(device);
-    if (h != 0) {
-        return h;
-    }
-    if (const ScaHandle boot = lib.Core().OpenSCABootloader(device); boot != 0) {
-        lib.Core().CloseSCA(boot);
-        err << "klov: the probe at device index " << device
-            << " answers only in bootloader mode (an interrupted update?).\n"
-               "klov: bring it back with: klov update -d "
-            << device << " --serial <serial number on its label>\n";
-        return 0;
-    }
-    ReportNoProbe(err, device);
-    return 0;
-}
-
 const std::array<Setting, 8> kSettings = {{
     {"hv", 65535, false, mirovane::ArdellixExport::ReadHV, mirovane::ArdellixExport::SetHV},
     {"gain", 65535, false, mirovane::ArdellixExport::ReadGain, mirovane::ArdellixExport::SetGain},

@@ -54,10 +54,6 @@ class Connection {
 // The message for a probe that does not answer at `device`, with where to look next.
 void ReportNoProbe(std::ostream& err, int device);
 
-// Opens probe `device` in application mode. When it does not answer, explains why on `err`
-// (not there at all, or only in bootloader mode) and leaves the connection empty.
-ScaHandle OpenApplication(Library& lib, int device, std::ostream& err);
-
 // One detector setting: its name on the command line, the largest raw value the wire carries
 // and the exports that read and set it.
 struct Setting {

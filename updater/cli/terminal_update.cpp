@@ -2,80 +2,21 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <istream>
 #include <ostream>
 
+#include "bus_directory.h"
 #include "exit_codes.h"
+#include "proven_link.h"
+#include "selection.h"
+#include "terminal.h"
 #include "text.h"
-#include "top_level.h"
+#include "update_all.h"
 #include "update_sequence.h"
 
 namespace klov {
 
 namespace {
-
-constexpr int kBarWidth = 40;
-
-// Calls with device index 0, as the update sequence makes them, go to the chosen probe.
-class DeviceApi final : public mirovane::ArdellixApi {
-  public:
-    DeviceApi(mirovane::ArdellixApi& lib, int device) : lib_(lib), device_(device) {}
-
-    ScaHandle OpenSCA(std::int32_t i) override { return lib_.OpenSCA(i + device_); }
-    ScaHandle OpenSCABootloader(std::int32_t i) override {
-        return lib_.OpenSCABootloader(i + device_);
-    }
-    std::int32_t CloseSCA(ScaHandle h) override { return lib_.CloseSCA(h); }
-    std::int32_t ReadSerialNo(ScaHandle h, char* s) override { return lib_.ReadSerialNo(h, s); }
-    std::int32_t ReadDeviceInfo(ScaHandle h, std::int32_t sel, char* t) override {
-        return lib_.ReadDeviceInfo(h, sel, t);
-    }
-    std::int32_t SetBootloaderFlag(ScaHandle h, std::int32_t b) override {
-        return lib_.SetBootloaderFlag(h, b);
-    }
-    std::int32_t ResetController(ScaHandle h) override { return lib_.ResetController(h); }
-    std::int32_t EraseFlashBlock(ScaHandle h, std::uint32_t a) override {
-        return lib_.EraseFlashBlock(h, a);
-    }
-    std::int32_t WriteFlash(ScaHandle h, std::uint32_t a, const std::uint8_t* d,
-                            std::int32_t n) override {
-        return lib_.WriteFlash(h, a, d, n);
-    }
-    std::int32_t VerifyFlash(ScaHandle h, std::uint32_t a, const std::uint8_t* d,
-                             std::int32_t n) override {
-        return lib_.VerifyFlash(h, a, d, n);
-    }
-
-  private:
-    mirovane::ArdellixApi& lib_;
-    std::int32_t device_;
-};
-
-// Sleeps until `deadline` on the monotonic clock; a signal does not cut the wait short.
-void SleepUntil(const timespec& deadline) {
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
-}
-
-timespec Now() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
-}
-
-timespec AddMs(timespec t, int ms) {
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
 
 std::string Trim(std::string s) {
     auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
@@ -84,157 +25,37 @@ std::string Trim(std::string s) {
     return s;
 }
 
-class TerminalHost final : public mirovane::Host, public mirovane::UpdateObserver {
+class TerminalEvents final : public mirovane::UpdateEvents {
   public:
-    TerminalHost(mirovane::ArdellixApi& lib, const UpdateOptions& options, UpdateStreams io)
-        : lib_(lib), options_(options), io_(io) {}
+    TerminalEvents(const UpdateOptions& options, UpdateStreams io, const UpdateTarget& target,
+                   mirovane::ProbeLink& link, mirovane::ArdellixApi& lib)
+        : options_(options), io_(io), target_(target), link_(link), lib_(lib) {}
 
-    // The window whose state the host reports; its status so far counts as already told.
-    void Attach(mirovane::TopLevel& window) {
-        w_ = &window;
-        status_ = window.StatusText;
-    }
-
-    // A message of the command line itself, after whatever the sequence still had to say.
+    // A message of the command line itself, after whatever the run still had to say.
     std::ostream& Say() {
         EndBar();
-        ReportStatus();
         return io_.err << "klov: ";
     }
 
-    // ----- Host -----
     void ErrorBox(const std::string& message) override {
         EndBar();
-        ReportStatus();
-        std::string text = message;
-        for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) {
-            text.replace(at, 2, "\nklov: ");
-        }
-        io_.err << "klov: " << text << std::endl;
+        io_.err << AsLines(message, "klov: ") << std::flush;
     }
 
-    void ProcessEvents() override {
-        ReportStatus();
-        DrawProgress();
-    }
-
-    void WaitForEvents() override {
-        ReportStatus();
-        if (!timerEnabled_) {
-            return;  // nothing else ever arrives on a terminal
-        }
-        SleepUntil(deadline_);
-        deadline_ = AddMs(deadline_, interval_);
-        w_->Timer1_Timer();
-    }
-
-    void SetWaitCursor(bool) override {}
-
-    void ShowSerialDlg(mirovane::SerialDlg& dlg) override {
+    void Phase(mirovane::UpdatePhase) override {
         EndBar();
-        if (options_.serial) {
-            // The number from the command line is offered once; a second showing means it
-            // was turned down, and asking again could never end.
-            if (serialOffered_) {
-                dlg.cmdCancel_Click();
-                return;
-            }
-            serialOffered_ = true;
-            io_.err << "klov: the probe cannot report its serial number; using "
-                    << Printable(*options_.serial) << std::endl;
-            dlg.txtSerialNo.Text = *options_.serial;
-            dlg.cmdOK_Click();
-            return;
-        }
-        io_.err << "klov: the probe cannot report its serial number.\n"
-                << "Serial number (8 characters, as on the probe's label; empty line or end "
-                   "of input to cancel): "
-                << std::flush;
-        std::string line;
-        if (!std::getline(io_.in, line) || Trim(line).empty()) {
-            if (io_.inIsTerminal) {
-                io_.err << '\n';
-            }
-            dlg.cmdCancel_Click();
-            return;
-        }
-        dlg.txtSerialNo.Text = Trim(line);
-        dlg.cmdOK_Click();
-    }
-
-    void TimerChanged(const mirovane::TimerControl& timer) override {
-        timerEnabled_ = timer.Enabled;
-        interval_ = std::max(timer.Interval, 1);
-        if (timer.Enabled) {
-            deadline_ = AddMs(Now(), interval_);
-        }
-    }
-
-    std::string FormatLongDate(int year, int month, int day) override {
-        char text[16];
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
-        return text;
-    }
-
-    mirovane::ArdellixApi& Library() override { return lib_; }
-
-    // ----- UpdateObserver -----
-    void PhaseChanged(mirovane::UpdatePhase phase) override {
-        EndBar();
-        ReportStatus();
-        phase_ = phase;
         lastShown_ = -1;
-        switch (phase) {
-            case mirovane::UpdatePhase::SwitchToBootloader:
-                io_.err << "klov: switching the probe to bootloader mode" << std::endl;
-                break;
-            case mirovane::UpdatePhase::BackToApplication:
-                io_.err << "klov: restarting the probe in its application" << std::endl;
-                break;
-            default:
-                break;
-        }
     }
 
-    void Finish() {
-        EndBar();
-        ReportStatus();
-    }
-
-  private:
-    static bool Flashing(mirovane::UpdatePhase p) {
-        return p == mirovane::UpdatePhase::Erase || p == mirovane::UpdatePhase::Write ||
-               p == mirovane::UpdatePhase::Verify;
-    }
-
-    void ReportStatus() {
-        if (w_ != nullptr && w_->StatusText != status_) {
-            EndBar();
-            status_ = w_->StatusText;
-            io_.err << "klov: " << Printable(status_) << std::endl;
-        }
-    }
-
-    void DrawProgress() {
-        if (w_ == nullptr || !Flashing(phase_)) {
-            return;
-        }
-        const int percent = std::clamp(static_cast<int>(w_->ProgressBar.Value), 0, 100);
-        const char* name = mirovane::PhaseName(phase_);
+    void Progress(mirovane::UpdatePhase phase, std::int32_t, double value) override {
+        const int percent = std::clamp(static_cast<int>(static_cast<float>(value)), 0, 100);
+        const char* name = mirovane::PhaseName(phase);
         if (io_.outIsTerminal) {
-            if (percent == lastShown_) {
-                return;
+            if (percent != lastShown_) {
+                lastShown_ = percent;
+                io_.out << '\r' << ProgressBar(name, percent) << std::flush;
+                barOpen_ = true;
             }
-            lastShown_ = percent;
-            const int filled = percent * kBarWidth / 100;
-            char label[16];
-            std::snprintf(label, sizeof label, "%-7s", name);
-            io_.out << '\r' << label << '[' << std::string(static_cast<std::size_t>(filled), '#')
-                    << std::string(static_cast<std::size_t>(kBarWidth - filled), '.') << "] ";
-            char pct[8];
-            std::snprintf(pct, sizeof pct, "%3d%%", percent);
-            io_.out << pct << std::flush;
-            barOpen_ = true;
             return;
         }
         // Plain lines, one per tenth of the phase.
@@ -245,6 +66,86 @@ class TerminalHost final : public mirovane::Host, public mirovane::UpdateObserve
         }
     }
 
+    void Status(const std::string& text) override {
+        if (text != status_) {
+            status_ = text;
+            Say() << Printable(text) << std::endl;
+        }
+    }
+
+    std::optional<std::string> AskSerialNumber() override {
+        EndBar();
+        if (target_.serial) {
+            // Offered once; a second question means it was turned down, and answering the
+            // same again could never end.
+            if (offered_) {
+                return std::nullopt;
+            }
+            offered_ = true;
+            if (target_.named) {
+                Say() << "the probe cannot report its serial number; using "
+                      << Printable(*target_.serial) << std::endl;
+            } else {
+                Say() << "the probe in bootloader mode carries the identity of S/N "
+                      << Printable(*target_.serial) << " in its flash" << std::endl;
+            }
+            return target_.serial;
+        }
+        io_.err << "klov: the probe cannot report its serial number.\n"
+                << "Serial number (8 characters, as on the probe's label; empty line or end "
+                   "of input to cancel): "
+                << std::flush;
+        std::string line;
+        if (!std::getline(io_.in, line) || Trim(line).empty()) {
+            if (io_.inIsTerminal) {
+                io_.err << '\n';
+            }
+            return std::nullopt;
+        }
+        return Trim(line);
+    }
+
+    void Wait(int milliseconds) override {
+        if (options_.sleep) {
+            options_.sleep(milliseconds);
+        } else {
+            SleepMs(milliseconds);
+        }
+    }
+
+    bool Proceed(const mirovane::UpdatePlan& plan) override {
+        if (options_.yes) {
+            return true;
+        }
+        Say() << "about to rewrite the firmware of the probe at device index "
+              << target_.device.index << " (S/N " << Printable(plan.serial) << ", production date "
+              << Printable(plan.productionDate) << ", now in "
+              << (plan.startedInBootloader ? "bootloader mode" : "its application") << ").\n"
+              << "klov: do not unplug it until klov has finished.\n"
+              << "Continue? [y/N] " << std::flush;
+        std::string answer;
+        if (!std::getline(io_.in, answer)) {
+            io_.err << '\n';
+            return false;
+        }
+        answer = Trim(answer);
+        std::transform(answer.begin(), answer.end(), answer.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return answer == "y" || answer == "yes";
+    }
+
+    void Restarting(bool intoBootloader) override {
+        Say() << (intoBootloader ? "restarting the probe in bootloader mode"
+                                 : "restarting the probe in its application")
+              << std::endl;
+    }
+
+    void ShowIdentity() override { identity_ = ReadIdentity(lib_, link_.Handle()).summary; }
+
+    void Finish() { EndBar(); }
+    const std::string& Identity() const { return identity_; }
+
+  private:
     void EndBar() {
         if (barOpen_) {
             io_.out << std::endl;
@@ -252,48 +153,57 @@ class TerminalHost final : public mirovane::Host, public mirovane::UpdateObserve
         }
     }
 
-    mirovane::ArdellixApi& lib_;
     const UpdateOptions& options_;
     UpdateStreams io_;
-    mirovane::TopLevel* w_ = nullptr;
-    mirovane::UpdatePhase phase_ = mirovane::UpdatePhase::Preparation;
+    const UpdateTarget& target_;
+    mirovane::ProbeLink& link_;
+    mirovane::ArdellixApi& lib_;
     int lastShown_ = -1;
     bool barOpen_ = false;
+    bool offered_ = false;
     std::string status_;
-    bool serialOffered_ = false;
-    bool timerEnabled_ = false;
-    int interval_ = 1000;
-    timespec deadline_{};
+    std::string identity_;
 };
 
-std::string SerialText(std::int32_t serial) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08d", static_cast<int>(serial));
-    return text;
-}
-
-bool Confirm(const mirovane::UpdateSequence& seq, const UpdateOptions& options, UpdateStreams io,
-             std::ostream& say) {
-    say << "about to rewrite the firmware of the probe at device index " << options.device
-        << " (S/N " << SerialText(seq.SerialNumber()) << ", production date "
-        << Printable(seq.ProductionDate()) << ", now in "
-        << (seq.StartedInBootloader() ? "bootloader mode" : "its application") << ").\n"
-        << "klov: do not unplug it until klov has finished.\n"
-        << "Continue? [y/N] " << std::flush;
-    std::string answer;
-    if (!std::getline(io.in, answer)) {
-        io.err << '\n';
-        return false;
+int RunOne(mirovane::ArdellixApi& lib, const UpdateOptions& options, UpdateStreams io) {
+    mirovane::FirmwareImage decoded;
+    if (!DecodeFirmware(decoded, io.err)) {
+        return kExitInternal;
     }
-    answer = Trim(answer);
-    std::transform(answer.begin(), answer.end(), answer.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return answer == "y" || answer == "yes";
-}
+    mirovane::BusDirectory bus(lib);
+    std::vector<mirovane::DeviceFacts> scan = bus.Scan(mirovane::UpdatableProbes(), false);
+    UpdateTarget target;
+    const int chosen = SelectForUpdate(scan, {options.device, options.serial}, io.err, target);
+    bus.Release(scan);
+    if (chosen != kExitOk) {
+        return chosen;
+    }
 
-bool Listed(const mirovane::TopLevel& w, const std::string& serial) {
-    return std::any_of(w.SerialTable.begin(), w.SerialTable.end(),
-                       [&](const mirovane::SerialEntry& e) { return e.Serial == serial; });
+    mirovane::ProvenLink link(bus, target.device);
+    TerminalEvents events(options, io, target, link, bus.Owned());
+    events.Status(link.Status().Text());
+    mirovane::FirmwareImage image;
+    mirovane::UpdateSequence seq(mirovane::UpdateSetup{
+        bus.Owned(), link, image, CopyOf(decoded), mirovane::UpdatableProbes(), target.device.index,
+        events, mirovane::WaitPolicy::Polling()});
+    const mirovane::UpdateResult result = seq.Run();
+    events.Finish();
+
+    const int code = ExitCodeOf(result, link.Handle() != 0);
+    if (result.completed) {
+        events.Say() << "update finished: " << events.Identity() << std::endl;
+    } else if (result.declined) {
+        events.Say() << "not confirmed; the probe was not changed.\n";
+    } else if (result.failedIn == mirovane::UpdatePhase::Connection) {
+        events.Say() << "is the probe plugged in, and may your user open it? See the udev rule "
+                        "in the README.\n";
+    } else if (result.touched) {
+        events.Say() << "the update did not finish; the probe may be left in bootloader mode. "
+                        "Bring it back with:\n"
+                     << "klov:   klov update --serial " << Printable(seq.PatchedSerial())
+                     << " --yes\n";
+    }
+    return code;
 }
 
 }  // namespace
@@ -304,68 +214,12 @@ int RunUpdate(mirovane::ArdellixApi& lib, const UpdateOptions& options, UpdateSt
                   "klov: pass --yes to update without asking.\n";
         return kExitUsage;
     }
-    DeviceApi api(lib, options.device);
-    TerminalHost host(api, options, io);
-    mirovane::TopLevel window(host);
-    window.Form_Load();
-    host.Attach(window);
-    window.SetUpdateObserver(&host);
-
-    if (options.serial && !Listed(window, *options.serial)) {
+    if (options.serial && !mirovane::FindSerial(mirovane::UpdatableProbes(), *options.serial)) {
         io.err << "klov: serial number \"" << Printable(*options.serial)
                << "\" is not one this firmware may be installed on; nothing was done.\n";
         return kExitRefused;
     }
-
-    // The same order of steps as the window's Update button; a confirmation comes between
-    // the patch and the first step that changes the probe.
-    mirovane::UpdateSequence seq(window);
-    int code = kExitOk;
-    bool changing = false;  // the probe may be left changed from here on
-    if (!seq.Prepare()) {
-        code = kExitInternal;
-    } else if (!seq.ConnectAndIdentify()) {
-        host.Say() << "is the probe plugged in, and may your user open it? See the udev rule "
-                      "in the README.\n";
-        code = kExitNoProbe;
-    } else if (options.serial && seq.SerialNumber() != 0 &&
-               seq.SerialNumber() != mirovane::NumericValue(*options.serial)) {
-        host.Say() << "the probe reports S/N " << SerialText(seq.SerialNumber()) << ", not "
-                   << Printable(*options.serial) << "; nothing was done.\n";
-        code = kExitRefused;
-    } else if (!seq.SettleSerialAndDate()) {
-        code = kExitRefused;
-    } else if (!seq.Patch()) {
-        code = kExitInternal;
-    } else if (!options.yes && !Confirm(seq, options, io, host.Say())) {
-        host.Say() << "not confirmed; the probe was not changed.\n";
-        code = kExitRefused;
-    } else if (changing = true; !seq.SwitchToBootloader()) {
-        code = window.DeviceHandle == 0 ? kExitNoProbe : kExitExchange;
-    } else if (!seq.Erase() || !seq.Write() || !seq.Verify()) {
-        code = kExitExchange;
-    } else if (!seq.BackToApplication()) {
-        code = window.DeviceHandle == 0 ? kExitNoProbe : kExitExchange;
-    }
-    seq.Close();
-    host.Finish();
-
-    if (code == kExitOk) {
-        host.Say() << "update finished: " << Printable(window.lblProdName.Caption) << ", S/N "
-                   << Printable(window.lblSerialNo.Caption) << ", firmware "
-                   << Printable(window.lblFWversion.Caption) << ", production date "
-                   << Printable(window.lblProdDate.Caption) << std::endl;
-    } else if (changing) {
-        host.Say() << "the update did not finish; the probe may be left in bootloader mode. "
-                      "Bring it back with:\n"
-                   << "klov:   klov update -d " << options.device << " --serial "
-                   << SerialText(seq.SerialNumber()) << " --yes\n";
-    }
-    if (window.DeviceHandle != 0) {
-        api.CloseSCA(window.DeviceHandle);
-        window.DeviceHandle = 0;
-    }
-    return code;
+    return options.all ? RunUpdateAll(lib, options, io) : RunOne(lib, options, io);
 }
 
 }  // namespace klov

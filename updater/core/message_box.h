@@ -8,7 +8,7 @@
 namespace mirovane {
 
 class MessageBoxes {
-public:
+  public:
     virtual ~MessageBoxes() = default;
     virtual void ErrorBox(const std::string& message) = 0;
 };

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -79,6 +80,28 @@ std::int32_t SafeCLng(const std::string& s) {
 
 float SafeCSng(const std::string& s) {
     return ParseDecimal<float>(s).value_or(0.0f);
+}
+
+std::int32_t NumericValue(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ') {
+        ++i;
+    }
+    std::int64_t value = 0;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > kMax) {
+            return static_cast<std::int32_t>(kMax);
+        }
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+std::string HexAddress(std::int32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(address));
+    return text;
 }
 
 }  // namespace mirovane

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace mirovane {
 
@@ -17,5 +18,12 @@ std::string StripNulls(const std::string& str);
 std::int16_t SafeCInt(const std::string& s);
 std::int32_t SafeCLng(const std::string& s);
 float SafeCSng(const std::string& s);
+
+// The value of the decimal digits at the start of `text`, after any leading blanks; 0 when no
+// digit comes first. Values beyond the 32-bit range stop at its maximum.
+std::int32_t NumericValue(std::string_view text);
+
+// "Failed to ... at address " style address text: upper-case hexadecimal, no prefix.
+std::string HexAddress(std::int32_t address);
 
 }  // namespace mirovane

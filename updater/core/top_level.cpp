@@ -21,48 +21,6 @@ constexpr const char* kDeviceInfoFailures[] = {
 
 }  // namespace
 
-const char* PhaseName(UpdatePhase phase) {
-    switch (phase) {
-        case UpdatePhase::Preparation:
-            return "preparation";
-        case UpdatePhase::Connection:
-            return "connection";
-        case UpdatePhase::SerialAndDate:
-            return "serial and date";
-        case UpdatePhase::Patch:
-            return "patch";
-        case UpdatePhase::SwitchToBootloader:
-            return "switch to bootloader";
-        case UpdatePhase::Erase:
-            return "erase";
-        case UpdatePhase::Write:
-            return "write";
-        case UpdatePhase::Verify:
-            return "verify";
-        case UpdatePhase::BackToApplication:
-            return "back to application";
-        case UpdatePhase::Closing:
-            return "closing";
-    }
-    return "?";
-}
-
-std::int32_t NumericValue(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && text[i] == ' ') {
-        ++i;
-    }
-    std::int64_t value = 0;
-    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > kMax) {
-            return static_cast<std::int32_t>(kMax);
-        }
-    }
-    return static_cast<std::int32_t>(value);
-}
-
 bool MakeDate(std::int64_t year, std::int64_t month, std::int64_t day, CalendarDate& out) {
     using namespace std::chrono;
     // Keep the arithmetic inside what the calendar types hold; anything this far out is not a
@@ -86,23 +44,11 @@ bool MakeDate(std::int64_t year, std::int64_t month, std::int64_t day, CalendarD
     return true;
 }
 
-std::string HexAddress(std::int32_t address) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(address));
-    return text;
-}
-
 TopLevel::TopLevel(Host& host) : FirmwareInit([] { FWFileInit(); }), host_(host) {}
 
 void TopLevel::Form_Load() {
     Caption = kTitle;
-    SerialTable = {{
-        {"04124008", "20121228"},
-        {"04124009", "20121228"},
-        {"04124010", "20130322"},
-        {"04131008", "20130513"},
-        {"04131009", "20130813"},
-    }};
+    std::copy_n(UpdatableProbes().begin(), SerialTable.size(), SerialTable.begin());
     Image.ResetImage();
     StatusText = "Disconnected";
     cmdConnect.Enabled = true;

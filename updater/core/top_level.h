@@ -13,29 +13,11 @@
 #include "firmware_image.h"
 #include "host.h"
 #include "serial_dlg.h"
+#include "serial_entry.h"
+#include "text_utils.h"
+#include "update_events.h"
 
 namespace mirovane {
-
-struct SerialEntry {
-    std::string Serial;    // eight characters
-    std::string ProdDate;  // eight characters: year, month, day
-};
-
-// The named steps of an update, in the order they run. Every run ends with Closing.
-enum class UpdatePhase {
-    Preparation,         // firmware decoded into a fresh image
-    Connection,          // a connection found or opened, the probe's identity read
-    SerialAndDate,       // serial number checked (or asked for), production date settled
-    Patch,               // identity written into the image
-    SwitchToBootloader,  // boot flag, reset, reconnect in bootloader mode
-    Erase,
-    Write,
-    Verify,
-    BackToApplication,  // boot flag cleared, reset, reconnect, identity shown
-    Closing,
-};
-
-const char* PhaseName(UpdatePhase phase);
 
 // Watches a running update: phase changes and the address of every flash block about to be
 // sent. Front ends and measurements may use it; the windows do not need it.
@@ -101,7 +83,8 @@ class TopLevel {
     Host& host() { return host_; }
 
   private:
-    friend class UpdateSequence;
+    friend class WindowEvents;
+    friend class WindowLink;
 
     void SetTimer(int interval, bool enabled);
     void ClearDeviceInfo();
@@ -110,10 +93,6 @@ class TopLevel {
     bool updating_ = false;
     UpdateObserver* observer_ = nullptr;
 };
-
-// The value of the decimal digits at the start of `text`, after any leading blanks; 0 when no
-// digit comes first. Values beyond the 32-bit range stop at its maximum.
-std::int32_t NumericValue(std::string_view text);
 
 struct CalendarDate {
     int year;
@@ -125,8 +104,5 @@ struct CalendarDate {
 // neighbouring month or year (month 13 is January of the next year, day 0 the last day of the
 // previous month). False when the result lies outside the years 1 to 9999.
 bool MakeDate(std::int64_t year, std::int64_t month, std::int64_t day, CalendarDate& out);
-
-// "Failed to ... at address " style address text: upper-case hexadecimal, no prefix.
-std::string HexAddress(std::int32_t address);
 
 }  // namespace mirovane

@@ -1,7 +1,7 @@
 #include "update_sequence.h"
 
-#include "firmware_module.h"
-#include "hex_reader.h"
+#include <algorithm>
+
 #include "identity_patch.h"
 #include "text_utils.h"
 
@@ -13,68 +13,92 @@ constexpr std::int32_t kFlashStart = 2048;
 constexpr std::int32_t kFlashEnd = 32767;
 constexpr std::int32_t kEraseStep = 64;
 constexpr std::int32_t kRowStep = 16;
-constexpr int kReconnectAttempts = 60;
-constexpr int kResetWaitMs = 2000;
-constexpr int kRetryWaitMs = 1000;
 
 }  // namespace
 
-void TopLevel::cmdUpload_Click() {
-    if (!cmdUpload.Enabled || updating_) {
-        return;
+const char* PhaseName(UpdatePhase phase) {
+    switch (phase) {
+        case UpdatePhase::Preparation:
+            return "preparation";
+        case UpdatePhase::Connection:
+            return "connection";
+        case UpdatePhase::SerialAndDate:
+            return "serial and date";
+        case UpdatePhase::Patch:
+            return "patch";
+        case UpdatePhase::SwitchToBootloader:
+            return "switch to bootloader";
+        case UpdatePhase::Erase:
+            return "erase";
+        case UpdatePhase::Write:
+            return "write";
+        case UpdatePhase::Verify:
+            return "verify";
+        case UpdatePhase::BackToApplication:
+            return "back to application";
+        case UpdatePhase::Closing:
+            return "closing";
     }
-    updating_ = true;
-    UpdateSequence(*this).Run();
-    updating_ = false;
+    return "?";
 }
 
-UpdateSequence::UpdateSequence(TopLevel& window)
-    : w_(window), host_(window.host()), lib_(window.host().Library()) {}
+UpdateSequence::UpdateSequence(UpdateSetup setup) : s_(std::move(setup)) {}
 
-void UpdateSequence::Enter(UpdatePhase phase) {
-    if (w_.observer_ != nullptr) {
-        w_.observer_->PhaseChanged(phase);
+UpdateResult UpdateSequence::Run() {
+    UpdateResult r;
+    UpdatePhase at = UpdatePhase::Preparation;
+    // Each step runs only when every step before it succeeded.
+    const auto step = [&](UpdatePhase phase, bool (UpdateSequence::*fn)()) {
+        at = phase;
+        return (this->*fn)();
+    };
+    bool ok = step(UpdatePhase::Preparation, &UpdateSequence::Prepare) &&
+              step(UpdatePhase::Connection, &UpdateSequence::ConnectAndIdentify) &&
+              step(UpdatePhase::SerialAndDate, &UpdateSequence::SettleSerialAndDate) &&
+              step(UpdatePhase::Patch, &UpdateSequence::Patch);
+    if (ok && !s_.events.Proceed({PatchedSerial(), productionDate_, startedInBootloader_})) {
+        ok = false;
+        r.declined = true;
     }
-}
-
-void UpdateSequence::Run() {
-    // Each step runs only when every step before it succeeded; the probe-side steps in the
-    // middle are skipped when the probe was found already in its bootloader.
-    bool ok = Prepare() && ConnectAndIdentify() && SettleSerialAndDate() && Patch();
-    ok = ok && SwitchToBootloader() && Erase() && Write() && Verify() && BackToApplication();
+    if (ok) {
+        r.touched = true;
+        ok = step(UpdatePhase::SwitchToBootloader, &UpdateSequence::SwitchToBootloader) &&
+             step(UpdatePhase::Erase, &UpdateSequence::Erase) &&
+             step(UpdatePhase::Write, &UpdateSequence::Write) &&
+             step(UpdatePhase::Verify, &UpdateSequence::Verify) &&
+             step(UpdatePhase::BackToApplication, &UpdateSequence::BackToApplication);
+    }
     Close();
+    r.completed = ok;
+    r.failedIn = ok ? UpdatePhase::Closing : at;
+    return r;
 }
 
 bool UpdateSequence::Prepare() {
-    Enter(UpdatePhase::Preparation);
-    w_.lblProgress.Caption = "Uploading...";
-    w_.lblProgress.Visible = true;
-    w_.ProgressBar.Value = 0.0F;
-    w_.ProgressBar.Visible = true;
-    w_.cmdUpload.Enabled = false;
-    // A Connect click while the run holds no connection would open a handle the run then
-    // overwrites; the button rests until the run ends.
-    connectWasEnabled_ = w_.cmdConnect.Enabled;
-    w_.cmdConnect.Enabled = false;
-
-    w_.Image.ResetImage();
-    w_.FirmwareInit();
-    if (!ReadFWFile(w_.Image, FWFile, host_)) {
+    s_.events.Phase(UpdatePhase::Preparation);
+    s_.image.ResetImage();
+    if (!s_.load(s_.image, s_.events)) {
         return false;
     }
-    high_ = w_.Image.FWHighAddr;
+    high_ = s_.image.FWHighAddr;
     serialNumber_ = 0;
     deviceDate_.clear();
     startedInBootloader_ = false;
+    serialRead_ = false;
     return true;
 }
 
 bool UpdateSequence::ConnectAndIdentify() {
-    Enter(UpdatePhase::Connection);
+    s_.events.Phase(UpdatePhase::Connection);
+    ProbeLink& link = s_.link;
     bool readDate = true;
-    if (w_.DeviceHandle != 0) {
-        if (lib_.ReadSerialNo(w_.DeviceHandle, serialField_) != 0) {
+    if (link.Handle() != 0) {
+        if (link.Mode() == LinkMode::Bootloader) {
+            startedInBootloader_ = true;
+            readDate = false;
+        } else if (link.ReadSerialNo(serialField_)) {
             serialNumber_ = NumericValue(std::string_view(serialField_, sizeof serialField_));
+            serialRead_ = true;
         } else {
             // The open connection does not answer: it may have died with the probe (unplugged,
             // or restarted on its own), or reach a probe that an interrupted update left in its
@@ -83,32 +107,26 @@ bool UpdateSequence::ConnectAndIdentify() {
             Disconnect();
         }
     }
-    if (w_.DeviceHandle == 0) {
-        w_.DeviceHandle = lib_.OpenSCA(0);
-        if (w_.DeviceHandle != 0) {
-            w_.cmdConnect.Caption = "&Disconnect";
-            if (lib_.ReadSerialNo(w_.DeviceHandle, serialField_) != 0) {
-                w_.StatusText = "Connected to kLOV with S/N " +
-                                StripNulls(std::string(serialField_, sizeof serialField_));
+    if (link.Handle() == 0) {
+        if (link.OpenApplication(s_.deviceIndex)) {
+            if (link.ReadSerialNo(serialField_)) {
                 serialNumber_ = NumericValue(std::string_view(serialField_, sizeof serialField_));
-            } else {
-                w_.StatusText = "Connected to kLOV with unknown S/N";
+                serialRead_ = true;
             }
-        } else {
-            w_.DeviceHandle = lib_.OpenSCABootloader(0);
-            if (w_.DeviceHandle == 0) {
-                host_.ErrorBox("Failed to connect to kLOV");
-                return false;
-            }
-            w_.cmdConnect.Caption = "&Disconnect";
-            w_.StatusText = "Connected to kLOV in bootloader mode";
+            s_.events.Status(link.Status().Text());
+        } else if (link.OpenBootloader(s_.deviceIndex)) {
+            s_.events.Status(link.Status().Text());
             startedInBootloader_ = true;
             readDate = false;
+        } else {
+            const std::string found = link.Findings();
+            s_.events.ErrorBox("Failed to connect to kLOV" + (found.empty() ? "" : "\r\n" + found));
+            return false;
         }
     }
     if (readDate) {
         char dateField[32] = {};
-        if (lib_.ReadDeviceInfo(w_.DeviceHandle, 4, dateField) != 0) {
+        if (s_.lib.ReadDeviceInfo(link.Handle(), 4, dateField) != 0) {
             deviceDate_ = StripNulls(std::string(dateField, sizeof dateField));
         }
     }
@@ -116,149 +134,148 @@ bool UpdateSequence::ConnectAndIdentify() {
 }
 
 bool UpdateSequence::LookUp(const std::string& serial) {
-    for (const SerialEntry& entry : w_.SerialTable) {
-        if (entry.Serial == serial) {
-            tableDate_ = entry.ProdDate;
-            return true;
-        }
+    const SerialEntry* entry = FindSerial(s_.serials, serial);
+    if (entry != nullptr) {
+        tableDate_ = entry->ProdDate;
     }
-    return false;
+    return entry != nullptr;
 }
 
 bool UpdateSequence::SettleSerialAndDate() {
-    Enter(UpdatePhase::SerialAndDate);
+    s_.events.Phase(UpdatePhase::SerialAndDate);
     if (serialNumber_ != 0) {
         if (!LookUp(std::string(serialField_, 8))) {
-            host_.ErrorBox("Invalid serial number, will not try to update this device.");
+            s_.events.ErrorBox("Invalid serial number, will not try to update this device.");
             return false;
         }
     } else {
-        SerialDlg& dlg = w_.SerialDialog;
         for (;;) {
-            dlg.Form_Load();
-            host_.ShowSerialDlg(dlg);
-            if (dlg.Valid && LookUp(dlg.SerialNo)) {
+            const std::optional<std::string> answer = s_.events.AskSerialNumber();
+            if (answer && answer->size() == 8 && LookUp(*answer)) {
+                serialNumber_ = NumericValue(*answer);
+                // What the probe's flash holds when it could not say: the number on its label.
+                if (!serialRead_) {
+                    std::copy(answer->begin(), answer->end(), serialField_);
+                }
                 break;
             }
-            if (dlg.Cancel) {
-                host_.ErrorBox(
+            if (!answer) {
+                s_.events.ErrorBox(
                     "Operation aborted.\r\nThe device may be in an unusable state, please try "
                     "the update process again.");
                 return false;
             }
-            host_.ErrorBox("Invalid serial number, try again.");
+            s_.events.ErrorBox("Invalid serial number, try again.");
         }
-        serialNumber_ = NumericValue(dlg.SerialNo);
     }
     productionDate_ = deviceDate_.empty() ? tableDate_ : deviceDate_;
     return true;
 }
 
 bool UpdateSequence::Patch() {
-    Enter(UpdatePhase::Patch);
-    return PatchInfo(w_.Image, serialNumber_, productionDate_, host_);
+    s_.events.Phase(UpdatePhase::Patch);
+    return PatchInfo(s_.image, serialNumber_, productionDate_, s_.events);
+}
+
+std::string UpdateSequence::PatchedSerial() const {
+    const auto* at = s_.image.FWImage.data() + kSerialValueAddr;
+    return std::string(reinterpret_cast<const char*>(at), 8);
 }
 
 bool UpdateSequence::SwitchToBootloader() {
-    Enter(UpdatePhase::SwitchToBootloader);
+    s_.events.Phase(UpdatePhase::SwitchToBootloader);
     // Also for a probe found in its bootloader: its flag may still select the application (an
     // update interrupted after the flag was cleared), and erasing under that flag would leave a
     // probe that starts an empty application at its next reset. Such a probe needs no reset.
-    if (lib_.SetBootloaderFlag(w_.DeviceHandle, 1) == 0) {
-        host_.ErrorBox("Failed to set bootloader mode flag");
+    if (s_.lib.SetBootloaderFlag(s_.link.Handle(), 1) == 0) {
+        s_.events.ErrorBox("Failed to set bootloader mode flag");
         return false;
     }
     if (startedInBootloader_) {
         return true;
     }
-    if (lib_.ResetController(w_.DeviceHandle) == 0) {
-        host_.ErrorBox("Failed to reset the microcontroller");
+    s_.events.Restarting(true);
+    s_.link.BeforeRestart();
+    if (s_.lib.ResetController(s_.link.Handle()) == 0) {
+        s_.events.ErrorBox("Failed to reset the microcontroller");
         return false;
     }
     Disconnect();
-
-    w_.TimerWait(kResetWaitMs);
-    Reconnect(true);
-
-    if (w_.DeviceHandle == 0) {
-        host_.ErrorBox("Failed to reconnect to kLOV in bootloader mode");
+    if (!Reconnect(LinkMode::Bootloader, s_.wait.bootloaderFirstWaitMs,
+                   "Failed to reconnect to kLOV in bootloader mode")) {
         return false;
     }
-    w_.cmdConnect.Caption = "&Disconnect";
-    w_.StatusText = "Connected to kLOV in bootloader mode";
-    host_.ProcessEvents();
+    s_.events.Status(s_.link.Status().Text());
+    s_.events.Reconnected(true);
     return true;
 }
 
 void UpdateSequence::Disconnect() {
-    lib_.CloseSCA(w_.DeviceHandle);
-    w_.DeviceHandle = 0;
-    w_.cmdConnect.Caption = "&Connect";
-    w_.StatusText = "Disconnected";
+    s_.link.Close();
+    s_.events.Status(s_.link.Status().Text());
 }
 
-void UpdateSequence::Reconnect(bool bootloader) {
-    host_.SetWaitCursor(true);
-    for (int attempt = 0; attempt < kReconnectAttempts; ++attempt) {
-        w_.DeviceHandle = bootloader ? lib_.OpenSCABootloader(0) : lib_.OpenSCA(0);
-        if (w_.DeviceHandle != 0) {
+bool UpdateSequence::Reconnect(LinkMode mode, int firstWaitMs, const std::string& failure) {
+    // Into the bootloader the probe still carries the identity it had; back in its
+    // application it reports the serial number just written.
+    const ProbeProof proof{mode == LinkMode::Bootloader ? std::string(serialField_, 8)
+                                                        : PatchedSerial()};
+    if (firstWaitMs > 0) {
+        s_.events.Wait(firstWaitMs);
+    }
+    s_.events.Busy(true);
+    Reach reach = Reach::NotYet;
+    for (int attempt = 0; attempt < s_.wait.attempts; ++attempt) {
+        reach = s_.link.Reconnect(mode, proof);
+        if (reach != Reach::NotYet) {
             break;
         }
-        w_.TimerWait(kRetryWaitMs);
+        s_.events.Wait(s_.wait.retryWaitMs);
     }
-    host_.SetWaitCursor(false);
-}
-
-void UpdateSequence::SetProgress(double value) {
-    w_.ProgressBar.Value = static_cast<float>(value);
+    s_.events.Busy(false);
+    if (reach != Reach::Found) {
+        const std::string found = s_.link.Findings();
+        s_.events.ErrorBox(failure + (found.empty() ? "" : "\r\n" + found));
+        return false;
+    }
+    return true;
 }
 
 bool UpdateSequence::Erase() {
-    Enter(UpdatePhase::Erase);
-    w_.ClearDeviceInfo();
-    w_.lblProgress.Caption = "Erasing:";
+    s_.events.Phase(UpdatePhase::Erase);
     for (std::int32_t address = kFlashStart; address <= kFlashEnd; address += kEraseStep) {
-        SetProgress((address - kFlashStart) * 100.0 / (kFlashEnd - kFlashStart));
-        host_.ProcessEvents();
-        if (w_.observer_ != nullptr) {
-            w_.observer_->BlockStarting(UpdatePhase::Erase, address);
-        }
-        if (lib_.EraseFlashBlock(w_.DeviceHandle, static_cast<std::uint32_t>(address)) == 0) {
-            host_.ErrorBox("Failed to erase flash at address " + HexAddress(address));
+        s_.events.Progress(UpdatePhase::Erase, address,
+                           (address - kFlashStart) * 100.0 / (kFlashEnd - kFlashStart));
+        if (s_.lib.EraseFlashBlock(s_.link.Handle(), static_cast<std::uint32_t>(address)) == 0) {
+            s_.events.ErrorBox("Failed to erase flash at address " + HexAddress(address));
             return false;
         }
     }
-    SetProgress(100.0);
-    host_.ProcessEvents();
+    s_.events.Progress(UpdatePhase::Erase, -1, 100.0);
     return true;
 }
 
 bool UpdateSequence::FlashPass(bool verify) {
     const UpdatePhase phase = verify ? UpdatePhase::Verify : UpdatePhase::Write;
-    Enter(phase);
-    w_.lblProgress.Caption = verify ? "Verifying:" : "Writing:";
+    s_.events.Phase(phase);
     for (std::int32_t address = kFlashStart; address <= high_; address += kRowStep) {
         // An image that ends in its first row has nothing left to show: it is complete.
-        SetProgress(high_ == kFlashStart ? 100.0
-                                         : (address - kFlashStart) * 100.0 / (high_ - kFlashStart));
-        host_.ProcessEvents();
-        if (w_.observer_ != nullptr) {
-            w_.observer_->BlockStarting(phase, address);
-        }
-        const std::uint8_t* row = &w_.Image.FWImage[static_cast<std::size_t>(address)];
+        s_.events.Progress(
+            phase, address,
+            high_ == kFlashStart ? 100.0 : (address - kFlashStart) * 100.0 / (high_ - kFlashStart));
+        const std::uint8_t* row = &s_.image.FWImage[static_cast<std::size_t>(address)];
         const auto at = static_cast<std::uint32_t>(address);
         if (verify) {
-            if (lib_.VerifyFlash(w_.DeviceHandle, at, row, kRowStep) == 0) {
-                host_.ErrorBox("Flash verification failed at address " + HexAddress(address));
+            if (s_.lib.VerifyFlash(s_.link.Handle(), at, row, kRowStep) == 0) {
+                s_.events.ErrorBox("Flash verification failed at address " + HexAddress(address));
                 return false;
             }
-        } else if (lib_.WriteFlash(w_.DeviceHandle, at, row, kRowStep) == 0) {
-            host_.ErrorBox("Failed to write flash at address " + HexAddress(address));
+        } else if (s_.lib.WriteFlash(s_.link.Handle(), at, row, kRowStep) == 0) {
+            s_.events.ErrorBox("Failed to write flash at address " + HexAddress(address));
             return false;
         }
     }
-    SetProgress(100.0);
-    host_.ProcessEvents();
+    s_.events.Progress(phase, -1, 100.0);
     return true;
 }
 
@@ -271,46 +288,34 @@ bool UpdateSequence::Verify() {
 }
 
 bool UpdateSequence::BackToApplication() {
-    Enter(UpdatePhase::BackToApplication);
-    if (lib_.SetBootloaderFlag(w_.DeviceHandle, 0) == 0) {
-        host_.ErrorBox("Failed to clear bootloader mode flag");
+    s_.events.Phase(UpdatePhase::BackToApplication);
+    if (s_.lib.SetBootloaderFlag(s_.link.Handle(), 0) == 0) {
+        s_.events.ErrorBox("Failed to clear bootloader mode flag");
         return false;
     }
-    w_.lblProgress.Caption = "Resetting...";
-    host_.ProcessEvents();
-    if (lib_.ResetController(w_.DeviceHandle) == 0) {
-        host_.ErrorBox("Failed to reset the microcontroller");
+    s_.events.Restarting(false);
+    s_.link.BeforeRestart();
+    if (s_.lib.ResetController(s_.link.Handle()) == 0) {
+        s_.events.ErrorBox("Failed to reset the microcontroller");
         return false;
     }
     Disconnect();
-    w_.cmdUpload.Enabled = false;
-
-    Reconnect(false);
-    if (w_.DeviceHandle == 0) {
-        host_.ErrorBox("Failed to connect to kLOV");
+    if (!Reconnect(LinkMode::Application, s_.wait.applicationFirstWaitMs,
+                   "Failed to connect to kLOV")) {
         return false;
     }
-
-    w_.cmdConnect.Caption = "&Disconnect";
-    w_.cmdUpload.Enabled = true;
+    s_.events.Reconnected(false);
     char serial[10] = {};
-    if (lib_.ReadSerialNo(w_.DeviceHandle, serial) != 0) {
-        w_.StatusText =
-            "Connected to kLOV with S/N " + StripNulls(std::string(serial, sizeof serial));
-    } else {
-        host_.ErrorBox("Failed to read serial number.");
-        w_.StatusText = "Connected to kLOV with unknown S/N";
+    if (!s_.link.ReadSerialNo(serial)) {
+        s_.events.ErrorBox("Failed to read serial number.");
     }
-    w_.ShowDeviceInfo();
+    s_.events.Status(s_.link.Status().Text());
+    s_.events.ShowIdentity();
     return true;
 }
 
 void UpdateSequence::Close() {
-    Enter(UpdatePhase::Closing);
-    w_.lblProgress.Visible = false;
-    w_.ProgressBar.Visible = false;
-    w_.cmdUpload.Enabled = true;
-    w_.cmdConnect.Enabled = connectWasEnabled_;
+    s_.events.Phase(UpdatePhase::Closing);
 }
 
 }  // namespace mirovane

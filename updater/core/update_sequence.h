@@ -1,25 +1,54 @@
-// The firmware update behind the Update button, as named steps over the main window's state.
-// TopLevel::cmdUpload_Click runs it; another front end can run it the same way.
+// The firmware update as named steps. It stands alone: it is given the library calls, the link
+// to its probe, the image to fill and send, the serial numbers it may be installed on, the
+// device index, the events of its front end and a wait policy. Nothing in it is shared, so
+// several sequences can run at once, one per probe.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
-#include "top_level.h"
+#include "firmware_image.h"
+#include "library_binding.h"
+#include "probe_link.h"
+#include "serial_entry.h"
+#include "update_events.h"
 
 namespace mirovane {
 
+// Fills a reset image with the firmware to send; false after its own message.
+using FirmwareLoader = std::function<bool(FirmwareImage& image, MessageBoxes& boxes)>;
+
+struct UpdateSetup {
+    ArdellixApi& lib;
+    ProbeLink& link;
+    FirmwareImage& image;
+    FirmwareLoader load;
+    SerialList serials;
+    std::int32_t deviceIndex = 0;
+    UpdateEvents& events;
+    WaitPolicy wait;
+};
+
+// How a run ended.
+struct UpdateResult {
+    bool completed = false;
+    UpdatePhase failedIn = UpdatePhase::Closing;  // the step that ended an incomplete run
+    bool declined = false;                        // the front end did not proceed
+    bool touched = false;                         // the boot flag or the flash may be changed
+};
+
 class UpdateSequence {
   public:
-    explicit UpdateSequence(TopLevel& window);
+    explicit UpdateSequence(UpdateSetup setup);
 
     // Runs every step in order; the first failing step ends the run at Close().
-    void Run();
+    UpdateResult Run();
 
     // The steps. Each returns false when the run must end (its message already shown).
-    bool Prepare();              // progress display, image rebuilt from the firmware module
+    bool Prepare();              // the image rebuilt from the firmware
     bool ConnectAndIdentify();   // use the open connection or open one; read serial and date
-    bool SettleSerialAndDate();  // serial number checked against the table or asked for
+    bool SettleSerialAndDate();  // serial number checked against the list or asked for
     bool Patch();                // serial number and production date written into the image
     bool SwitchToBootloader();   // flag set; reset and reconnect unless found in bootloader mode
     bool Erase();
@@ -33,30 +62,26 @@ class UpdateSequence {
     const std::string& ProductionDate() const { return productionDate_; }
     bool StartedInBootloader() const { return startedInBootloader_; }
     std::int32_t High() const { return high_; }
+    // The eight characters of the serial number as patched into the image.
+    std::string PatchedSerial() const;
 
   private:
-    void Enter(UpdatePhase phase);
-    bool LookUp(const std::string& serial);
-    void SetProgress(double value);
-    void Disconnect();  // closes the window's connection and shows it disconnected
-    // Up to 60 attempts to open the probe in the given mode, a 1-second timer wait after each
-    // failed one, under the wait cursor.
-    void Reconnect(bool bootloader);
-    // One write or verify pass over 2048..High; `verify` picks the call and its message.
+    void Disconnect();  // closes the link and reports the status
+    // The restarted probe looked for up to the policy's attempts, a wait after each look that
+    // did not find it; false after the message.
+    bool Reconnect(LinkMode mode, int firstWaitMs, const std::string& failure);
     bool FlashPass(bool verify);
+    bool LookUp(const std::string& serial);
 
-    TopLevel& w_;
-    Host& host_;
-    ArdellixApi& lib_;
-
+    UpdateSetup s_;
     char serialField_[10] = {};
     std::int32_t serialNumber_ = 0;
     std::string deviceDate_;
     std::string tableDate_;
     std::string productionDate_;
     bool startedInBootloader_ = false;
+    bool serialRead_ = false;  // the serial field holds what the probe reported
     std::int32_t high_ = 0;
-    bool connectWasEnabled_ = true;
 };
 
 }  // namespace mirovane

@@ -1,0 +1,328 @@
+#include "bus_directory.h"
+
+#include <algorithm>
+#include <shared_mutex>
+
+#include "identity_patch.h"
+#include "text_utils.h"
+
+namespace mirovane {
+
+namespace {
+
+// A pass now and then even when the device count shows no change: a probe may have come back
+// just as another one left. Looks come every 50 ms, so this is every 3 s of waiting.
+constexpr int kLooksBetweenForcedPasses = 60;
+
+std::string Plural(int n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+// ----- the lock --------------------------------------------------------------------------------
+
+void BusLock::lock() {
+    std::unique_lock<std::mutex> lk(m_);
+    ++writersWaiting_;
+    cv_.wait(lk, [&] { return !writer_ && readers_ == 0; });
+    --writersWaiting_;
+    writer_ = true;
+}
+
+void BusLock::unlock() {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        writer_ = false;
+    }
+    cv_.notify_all();
+}
+
+void BusLock::lock_shared() {
+    std::unique_lock<std::mutex> lk(m_);
+    cv_.wait(lk, [&] { return !writer_ && writersWaiting_ == 0; });
+    ++readers_;
+}
+
+void BusLock::unlock_shared() {
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        last = --readers_ == 0;
+    }
+    if (last) {
+        cv_.notify_all();
+    }
+}
+
+// ----- calls on owned connections ----------------------------------------------------------------
+
+ScaHandle BusDirectory::OwnedApi::OpenSCA(std::int32_t i) {
+    std::unique_lock<BusLock> lk(lock_);
+    return lib_.OpenSCA(i);
+}
+
+ScaHandle BusDirectory::OwnedApi::OpenSCABootloader(std::int32_t i) {
+    std::unique_lock<BusLock> lk(lock_);
+    return lib_.OpenSCABootloader(i);
+}
+
+std::int32_t BusDirectory::OwnedApi::CloseSCA(ScaHandle h) {
+    std::shared_lock<BusLock> lk(lock_);
+    return lib_.CloseSCA(h);
+}
+
+std::int32_t BusDirectory::OwnedApi::ReadSerialNo(ScaHandle h, char* s) {
+    std::shared_lock<BusLock> lk(lock_);
+    return lib_.ReadSerialNo(h, s);
+}
+
+std::int32_t BusDirectory::OwnedApi::ReadDeviceInfo(ScaHandle h, std::int32_t sel, char* t) {
+    std::shared_lock<BusLock> lk(lock_);
+    return lib_.ReadDeviceInfo(h, sel, t);
+}
+
+std::int32_t BusDirectory::OwnedApi::SetBootloaderFlag(ScaHandle h, std::int32_t b) {
+    std::shared_lock<BusLock> lk(lock_);
+    return lib_.SetBootloaderFlag(h, b);
+}
+
+std::int32_t BusDirectory::OwnedApi::ResetController(ScaHandle h) {
+    std::shared_lock<BusLock> lk(lock_);
+    return lib_.ResetController(h);
+}
+
+std::int32_t BusDirectory::OwnedApi::EraseFlashBlock(ScaHandle h, std::uint32_t a) {
+    std::shared_lock<BusLock> lk(lock_);
+    return lib_.EraseFlashBlock(h, a);
+}
+
+std::int32_t BusDirectory::OwnedApi::WriteFlash(ScaHandle h, std::uint32_t a, const std::uint8_t* d,
+                                                std::int32_t n) {
+    std::shared_lock<BusLock> lk(lock_);
+    return lib_.WriteFlash(h, a, d, n);
+}
+
+std::int32_t BusDirectory::OwnedApi::VerifyFlash(ScaHandle h, std::uint32_t a,
+                                                 const std::uint8_t* d, std::int32_t n) {
+    std::shared_lock<BusLock> lk(lock_);
+    return lib_.VerifyFlash(h, a, d, n);
+}
+
+// ----- proof -----------------------------------------------------------------------------------
+
+bool FlashProves(ArdellixApi& lib, ScaHandle handle, const std::string& serial) {
+    const auto slot = IdentitySlot(serial);
+    return lib.VerifyFlash(handle, static_cast<std::uint32_t>(kSerialNameAddr), slot.data(),
+                           static_cast<std::int32_t>(slot.size())) != 0;
+}
+
+FlashIdentity ReadFlashIdentity(ArdellixApi& lib, ScaHandle handle, const SerialList& listed,
+                                std::optional<std::string>& serial) {
+    serial.reset();
+    for (const SerialEntry& e : listed) {
+        if (FlashProves(lib, handle, e.Serial)) {
+            serial = e.Serial;
+            return FlashIdentity::Listed;
+        }
+    }
+    // The slot's name and its 0 byte, without the number.
+    const auto slot = IdentitySlot("");
+    return lib.VerifyFlash(handle, static_cast<std::uint32_t>(kSerialNameAddr), slot.data(), 7) != 0
+               ? FlashIdentity::Unlisted
+               : FlashIdentity::Missing;
+}
+
+// ----- the directory ---------------------------------------------------------------------------
+
+BusDirectory::BusDirectory(ArdellixApi& lib) : lib_(lib), owned_(lib, lock_) {}
+
+std::vector<DeviceFacts> BusDirectory::Scan(const SerialList& listed, bool versions) {
+    std::unique_lock<BusLock> lk(lock_);
+    std::vector<DeviceFacts> found;
+    for (std::int32_t i = 0;; ++i) {
+        DeviceFacts d;
+        d.index = i;
+        d.handle = lib_.OpenSCA(i);
+        if (d.handle != 0) {
+            char field[10] = {};
+            if (lib_.ReadSerialNo(d.handle, field) != 0) {
+                d.serial = StripNulls(std::string(field, sizeof field));
+            }
+            if (versions) {
+                char text[32] = {};
+                if (lib_.ReadDeviceInfo(d.handle, 3, text) != 0) {
+                    d.version = StripNulls(std::string(text, sizeof text));
+                }
+            }
+        } else {
+            // Only a device that does not identify itself is sent a bootloader command.
+            d.handle = lib_.OpenSCABootloader(i);
+            if (d.handle == 0) {
+                break;
+            }
+            d.bootloader = true;
+            d.flash = ReadFlashIdentity(lib_, d.handle, listed, d.serial);
+        }
+        found.push_back(std::move(d));
+    }
+    floor_ = static_cast<int>(found.size());
+    return found;
+}
+
+void BusDirectory::Release(std::vector<DeviceFacts>& devices) {
+    std::shared_lock<BusLock> lk(lock_);
+    for (DeviceFacts& d : devices) {
+        if (d.handle != 0) {
+            lib_.CloseSCA(d.handle);
+            d.handle = 0;
+        }
+    }
+}
+
+int BusDirectory::Count() {
+    std::unique_lock<BusLock> lk(lock_);
+    return CountLocked();
+}
+
+int BusDirectory::CountLocked() {
+    // Opening in bootloader mode makes no exchange; it only finds the device.
+    int n = 0;
+    for (ScaHandle h; (h = lib_.OpenSCABootloader(n)) != 0; ++n) {
+        lib_.CloseSCA(h);
+    }
+    return n;
+}
+
+Reach BusDirectory::Look(Waiter& w) {
+    std::unique_lock<BusLock> lk(lock_);
+    if (!w.registered) {
+        waiters_.push_back(&w);
+        w.registered = true;
+    }
+    if (w.found == 0 && !w.ambiguous) {
+        const int count = CountLocked();
+        bool due = count > floor_ || ++w.looksWithoutPass >= kLooksBetweenForcedPasses;
+        if (!w.looked) {
+            // Still there, or already back: the restart may be over before the first look.
+            due = due || count >= w.countBefore;
+            w.looked = true;
+        }
+        floor_ = std::min(floor_ < 0 ? count : floor_, count);
+        if (due) {
+            PassLocked();
+        }
+    }
+    if (w.found != 0) {
+        Unregister(w);
+        return Reach::Found;
+    }
+    if (w.ambiguous) {
+        Unregister(w);
+        return Reach::Ambiguous;
+    }
+    return Reach::NotYet;
+}
+
+void BusDirectory::Forget(Waiter& w) {
+    std::unique_lock<BusLock> lk(lock_);
+    Unregister(w);
+    if (w.found != 0) {
+        lib_.CloseSCA(w.found);
+        w.found = 0;
+    }
+}
+
+void BusDirectory::Unregister(Waiter& w) {
+    waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), &w), waiters_.end());
+    w.registered = false;
+}
+
+void BusDirectory::PassLocked() {
+    const auto waiting = [&](LinkMode mode) {
+        return std::any_of(waiters_.begin(), waiters_.end(), [&](const Waiter* w) {
+            return w->mode == mode && w->found == 0 && !w->ambiguous;
+        });
+    };
+    const bool wantApplication = waiting(LinkMode::Application);
+    const bool wantBootloader = waiting(LinkMode::Bootloader);
+    std::vector<std::vector<ScaHandle>> candidates(waiters_.size());
+    int application = 0;
+    int bootloader = 0;
+    int count = 0;
+    for (;; ++count) {
+        Waiter* owner = nullptr;
+        ScaHandle h = lib_.OpenSCA(count);
+        if (h != 0) {
+            ++application;
+            char field[10] = {};
+            if (wantApplication && lib_.ReadSerialNo(h, field) != 0) {
+                const std::string reported(field, 8);
+                for (std::size_t k = 0; k < waiters_.size() && owner == nullptr; ++k) {
+                    Waiter& w = *waiters_[k];
+                    if (w.mode == LinkMode::Application && w.found == 0 && !w.ambiguous &&
+                        w.proof.serial == reported) {
+                        candidates[k].push_back(h);
+                        owner = &w;
+                    }
+                }
+            }
+        } else {
+            // Only a device that does not identify itself is sent a bootloader command.
+            h = lib_.OpenSCABootloader(count);
+            if (h == 0) {
+                break;
+            }
+            ++bootloader;
+            for (std::size_t k = 0; k < waiters_.size() && owner == nullptr && wantBootloader;
+                 ++k) {
+                Waiter& w = *waiters_[k];
+                if (w.mode == LinkMode::Bootloader && w.found == 0 && !w.ambiguous &&
+                    FlashProves(lib_, h, w.proof.serial)) {
+                    candidates[k].push_back(h);
+                    owner = &w;
+                }
+            }
+        }
+        if (owner == nullptr) {
+            lib_.CloseSCA(h);
+        }
+    }
+    floor_ = count;
+
+    const std::string census =
+        "found " + Plural(count, "probe", "probes") +
+        (count == 0 ? ""
+                    : ": " + std::to_string(application) + " in application mode, " +
+                          std::to_string(bootloader) + " in bootloader mode");
+    for (std::size_t k = 0; k < waiters_.size(); ++k) {
+        Waiter& w = *waiters_[k];
+        w.looksWithoutPass = 0;
+        if (w.found != 0 || w.ambiguous) {
+            continue;
+        }
+        const std::string who = "S/N " + StripNulls(w.proof.serial);
+        const bool boot = w.mode == LinkMode::Bootloader;
+        const std::vector<ScaHandle>& mine = candidates[k];
+        if (mine.size() == 1) {
+            w.found = mine.front();
+            continue;
+        }
+        if (mine.size() > 1) {
+            for (ScaHandle h : mine) {
+                lib_.CloseSCA(h);
+            }
+            w.ambiguous = true;
+            w.findings = boot ? std::to_string(mine.size()) +
+                                    " probes in bootloader mode carry the identity of " + who +
+                                    "; nothing was erased."
+                              : std::to_string(mine.size()) + " probes report " + who + ".";
+            continue;
+        }
+        w.findings = (boot ? "no probe in bootloader mode carries the identity of " + who
+                           : "no probe reports " + who) +
+                     " (" + census + ")" + (boot ? "; nothing was erased." : ".");
+    }
+}
+
+}  // namespace mirovane

@@ -1,0 +1,88 @@
+#include "proven_link.h"
+
+#include "text_utils.h"
+
+namespace mirovane {
+
+ProvenLink::ProvenLink(BusDirectory& bus) : bus_(bus) {}
+
+ProvenLink::ProvenLink(BusDirectory& bus, const DeviceFacts& adopted)
+    : bus_(bus),
+      handle_(adopted.handle),
+      mode_(adopted.bootloader ? LinkMode::Bootloader : LinkMode::Application),
+      adopted_(true) {
+    status_ = {handle_ != 0, adopted.bootloader,
+               adopted.bootloader ? std::nullopt : adopted.serial};
+}
+
+ProvenLink::~ProvenLink() {
+    Close();
+}
+
+bool ProvenLink::Open(bool bootloader, std::int32_t index) {
+    if (adopted_) {
+        // The index was only where the chosen probe was found; by now it may name another.
+        findings_ = "the probe chosen at the start no longer answers; nothing was written.";
+        return false;
+    }
+    ArdellixApi& lib = bus_.Owned();
+    handle_ = bootloader ? lib.OpenSCABootloader(index) : lib.OpenSCA(index);
+    if (handle_ == 0) {
+        return false;
+    }
+    mode_ = bootloader ? LinkMode::Bootloader : LinkMode::Application;
+    status_ = {true, bootloader, std::nullopt};
+    return true;
+}
+
+bool ProvenLink::OpenApplication(std::int32_t index) {
+    return Open(false, index);
+}
+
+bool ProvenLink::OpenBootloader(std::int32_t index) {
+    return Open(true, index);
+}
+
+void ProvenLink::Close() {
+    bus_.Forget(waiter_);
+    if (handle_ != 0) {
+        bus_.Owned().CloseSCA(handle_);
+        handle_ = 0;
+    }
+    mode_ = LinkMode::Unknown;
+    status_ = {};
+}
+
+bool ProvenLink::ReadSerialNo(char (&field)[10]) {
+    if (bus_.Owned().ReadSerialNo(handle_, field) == 0) {
+        status_.serial.reset();
+        return false;
+    }
+    status_.serial = StripNulls(std::string(field, sizeof field));
+    return true;
+}
+
+void ProvenLink::BeforeRestart() {
+    bus_.Forget(waiter_);
+    waiter_ = {};
+    waiter_.countBefore = bus_.Count();
+}
+
+Reach ProvenLink::Reconnect(LinkMode mode, const ProbeProof& proof) {
+    waiter_.mode = mode;
+    waiter_.proof = proof;
+    const Reach reach = bus_.Look(waiter_);
+    if (reach == Reach::Found) {
+        handle_ = waiter_.found;
+        waiter_.found = 0;
+        mode_ = mode;
+        status_ = {true, mode == LinkMode::Bootloader, std::nullopt};
+    }
+    return reach;
+}
+
+std::string ProvenLink::Findings() const {
+    return findings_.empty() ? waiter_.findings : findings_;
+}
+
+}  // namespace mirovane
