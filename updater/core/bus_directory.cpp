@@ -1,7 +1,9 @@
 #include "bus_directory.h"
 
 #include <algorithm>
+#include <chrono>
 #include <shared_mutex>
+#include <thread>
 
 #include "identity_patch.h"
 #include "text_utils.h"
@@ -13,6 +15,27 @@ namespace {
 // A pass now and then even when the device count shows no change: a probe may have come back
 // just as another one left. Looks come every 50 ms, so this is every 3 s of waiting.
 constexpr int kLooksBetweenForcedPasses = 60;
+
+// A probe back in its application may wait for its pass while other updates are flashing (a
+// pass holds each of them for the identify time-out of its probe), but not for long: 10 s of
+// looks, well inside the reconnect limit.
+constexpr int kMostDeferredLooks = 200;
+
+// Measures how long the bus lock is held alone.
+class ExclusiveTimer {
+  public:
+    explicit ExclusiveTimer(double& total)
+        : total_(total), start_(std::chrono::steady_clock::now()) {}
+    ~ExclusiveTimer() {
+        total_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    }
+    ExclusiveTimer(const ExclusiveTimer&) = delete;
+    ExclusiveTimer& operator=(const ExclusiveTimer&) = delete;
+
+  private:
+    double& total_;
+    std::chrono::steady_clock::time_point start_;
+};
 
 std::string Plural(int n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -137,36 +160,57 @@ FlashIdentity ReadFlashIdentity(ArdellixApi& lib, ScaHandle handle, const Serial
 
 BusDirectory::BusDirectory(ArdellixApi& lib) : lib_(lib), owned_(lib, lock_) {}
 
+std::vector<DeviceFacts> BusDirectory::IdentifyLocked(int n, const Inspect& then) {
+    std::vector<DeviceFacts> found(static_cast<std::size_t>(std::max(n, 0)));
+    const auto one = [&](std::size_t slot) {
+        DeviceFacts& d = found[slot];
+        d.index = static_cast<std::int32_t>(slot);
+        d.handle = lib_.OpenSCA(d.index);
+        if (d.handle == 0) {
+            // Only a device that does not identify itself is sent a bootloader command.
+            d.handle = lib_.OpenSCABootloader(d.index);
+            d.bootloader = true;
+        }
+        if (d.handle != 0) {
+            then(d, slot);
+        }
+    };
+    if (found.size() == 1) {
+        one(0);
+    } else {
+        std::vector<std::thread> threads;
+        for (std::size_t slot = 0; slot < found.size(); ++slot) {
+            threads.emplace_back(one, slot);
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+    }
+    return found;
+}
+
 std::vector<DeviceFacts> BusDirectory::Scan(const SerialList& listed, bool versions) {
     std::unique_lock<BusLock> lk(lock_);
-    std::vector<DeviceFacts> found;
-    for (std::int32_t i = 0;; ++i) {
-        DeviceFacts d;
-        d.index = i;
-        d.handle = lib_.OpenSCA(i);
-        if (d.handle != 0) {
-            char field[10] = {};
-            if (lib_.ReadSerialNo(d.handle, field) != 0) {
-                d.serial = StripNulls(std::string(field, sizeof field));
-            }
-            if (versions) {
-                char text[32] = {};
-                if (lib_.ReadDeviceInfo(d.handle, 3, text) != 0) {
-                    d.version = StripNulls(std::string(text, sizeof text));
-                }
-            }
-        } else {
-            // Only a device that does not identify itself is sent a bootloader command.
-            d.handle = lib_.OpenSCABootloader(i);
-            if (d.handle == 0) {
-                break;
-            }
-            d.bootloader = true;
+    const ExclusiveTimer timer(stats_.exclusiveSeconds);
+    const int count = CountLocked();
+    std::vector<DeviceFacts> found = IdentifyLocked(count, [&](DeviceFacts& d, std::size_t) {
+        if (d.bootloader) {
             d.flash = ReadFlashIdentity(lib_, d.handle, listed, d.serial);
+            return;
         }
-        found.push_back(std::move(d));
-    }
-    floor_ = static_cast<int>(found.size());
+        char field[10] = {};
+        if (lib_.ReadSerialNo(d.handle, field) != 0) {
+            d.serial = StripNulls(std::string(field, sizeof field));
+        }
+        if (versions) {
+            char text[32] = {};
+            if (lib_.ReadDeviceInfo(d.handle, 3, text) != 0) {
+                d.version = StripNulls(std::string(text, sizeof text));
+            }
+        }
+    });
+    std::erase_if(found, [](const DeviceFacts& d) { return d.handle == 0; });
+    floor_ = count;
     return found;
 }
 
@@ -196,6 +240,7 @@ int BusDirectory::CountLocked() {
 
 Reach BusDirectory::Look(Waiter& w) {
     std::unique_lock<BusLock> lk(lock_);
+    const ExclusiveTimer timer(stats_.exclusiveSeconds);
     if (!w.registered) {
         waiters_.push_back(&w);
         w.registered = true;
@@ -208,9 +253,16 @@ Reach BusDirectory::Look(Waiter& w) {
             due = due || count >= w.countBefore;
             w.looked = true;
         }
+        if (due && w.mode == LinkMode::Application && bootloaderHolders_ > 0 &&
+            w.deferredLooks < kMostDeferredLooks) {
+            // Nothing is lost by waiting here while others flash: the run is over when the
+            // last probe is, and a pass now would hold up every probe still flashing.
+            ++w.deferredLooks;
+            due = false;
+        }
         floor_ = std::min(floor_ < 0 ? count : floor_, count);
         if (due) {
-            PassLocked();
+            PassLocked(count);
         }
     }
     if (w.found != 0) {
@@ -233,68 +285,72 @@ void BusDirectory::Forget(Waiter& w) {
     }
 }
 
+void BusDirectory::HoldingBootloader(bool holding) {
+    std::unique_lock<BusLock> lk(lock_);
+    bootloaderHolders_ += holding ? 1 : -1;
+}
+
+BusDirectory::Stats BusDirectory::Statistics() {
+    std::unique_lock<BusLock> lk(lock_);
+    return stats_;
+}
+
 void BusDirectory::Unregister(Waiter& w) {
     waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), &w), waiters_.end());
     w.registered = false;
 }
 
-void BusDirectory::PassLocked() {
-    const auto waiting = [&](LinkMode mode) {
-        return std::any_of(waiters_.begin(), waiters_.end(), [&](const Waiter* w) {
-            return w->mode == mode && w->found == 0 && !w->ambiguous;
-        });
-    };
-    const bool wantApplication = waiting(LinkMode::Application);
-    const bool wantBootloader = waiting(LinkMode::Bootloader);
+void BusDirectory::PassLocked(int count) {
+    ++stats_.passes;
+    const auto open = [](const Waiter* w) { return w->found == 0 && !w->ambiguous; };
+    // Each device proves to be at most one waiter's probe: the first whose proof it passes.
+    std::vector<int> owner(static_cast<std::size_t>(count), -1);
+    std::vector<DeviceFacts> devices = IdentifyLocked(count, [&](DeviceFacts& d, std::size_t slot) {
+        char field[10] = {};
+        bool read = false;
+        for (std::size_t k = 0; k < waiters_.size() && owner[slot] < 0; ++k) {
+            const Waiter& w = *waiters_[k];
+            if (!open(&w) || (w.mode == LinkMode::Bootloader) != d.bootloader) {
+                continue;
+            }
+            if (d.bootloader) {
+                if (FlashProves(lib_, d.handle, w.proof.serial)) {
+                    owner[slot] = static_cast<int>(k);
+                }
+                continue;
+            }
+            if (!read && lib_.ReadSerialNo(d.handle, field) == 0) {
+                return;
+            }
+            read = true;
+            if (std::string(field, 8) == w.proof.serial) {
+                owner[slot] = static_cast<int>(k);
+            }
+        }
+    });
     std::vector<std::vector<ScaHandle>> candidates(waiters_.size());
     int application = 0;
     int bootloader = 0;
-    int count = 0;
-    for (;; ++count) {
-        Waiter* owner = nullptr;
-        ScaHandle h = lib_.OpenSCA(count);
-        if (h != 0) {
-            ++application;
-            char field[10] = {};
-            if (wantApplication && lib_.ReadSerialNo(h, field) != 0) {
-                const std::string reported(field, 8);
-                for (std::size_t k = 0; k < waiters_.size() && owner == nullptr; ++k) {
-                    Waiter& w = *waiters_[k];
-                    if (w.mode == LinkMode::Application && w.found == 0 && !w.ambiguous &&
-                        w.proof.serial == reported) {
-                        candidates[k].push_back(h);
-                        owner = &w;
-                    }
-                }
-            }
-        } else {
-            // Only a device that does not identify itself is sent a bootloader command.
-            h = lib_.OpenSCABootloader(count);
-            if (h == 0) {
-                break;
-            }
-            ++bootloader;
-            for (std::size_t k = 0; k < waiters_.size() && owner == nullptr && wantBootloader;
-                 ++k) {
-                Waiter& w = *waiters_[k];
-                if (w.mode == LinkMode::Bootloader && w.found == 0 && !w.ambiguous &&
-                    FlashProves(lib_, h, w.proof.serial)) {
-                    candidates[k].push_back(h);
-                    owner = &w;
-                }
-            }
+    for (std::size_t slot = 0; slot < devices.size(); ++slot) {
+        const DeviceFacts& d = devices[slot];
+        if (d.handle == 0) {
+            continue;
         }
-        if (owner == nullptr) {
-            lib_.CloseSCA(h);
+        ++(d.bootloader ? bootloader : application);
+        if (owner[slot] >= 0) {
+            candidates[static_cast<std::size_t>(owner[slot])].push_back(d.handle);
+        } else {
+            lib_.CloseSCA(d.handle);
         }
     }
     floor_ = count;
 
     const std::string census =
-        "found " + Plural(count, "probe", "probes") +
-        (count == 0 ? ""
-                    : ": " + std::to_string(application) + " in application mode, " +
-                          std::to_string(bootloader) + " in bootloader mode");
+        "found " + Plural(application + bootloader, "probe", "probes") +
+        (application + bootloader == 0
+             ? ""
+             : ": " + std::to_string(application) + " in application mode, " +
+                   std::to_string(bootloader) + " in bootloader mode");
     for (std::size_t k = 0; k < waiters_.size(); ++k) {
         Waiter& w = *waiters_[k];
         w.looksWithoutPass = 0;

@@ -15,6 +15,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -92,6 +93,7 @@ class BusDirectory {
         bool registered = false;
         bool looked = false;
         int looksWithoutPass = 0;
+        int deferredLooks = 0;
     };
 
     // The number of matching devices now.
@@ -103,6 +105,17 @@ class BusDirectory {
     Reach Look(Waiter& waiter);
     // Stops waiting, closing a connection that was found for the waiter but not taken.
     void Forget(Waiter& waiter);
+
+    // An update holds (true) or gives up (false) a connection to its probe in bootloader mode,
+    // where it erases, writes and verifies.
+    void HoldingBootloader(bool holding);
+
+    // How much looking at the bus has cost, for measurements.
+    struct Stats {
+        int passes = 0;
+        double exclusiveSeconds = 0;  // the bus lock held alone: every owner's call waited
+    };
+    Stats Statistics();
 
   private:
     class OwnedApi final : public ArdellixApi {
@@ -127,14 +140,22 @@ class BusDirectory {
     };
 
     int CountLocked();
-    void PassLocked();
+    // Every device from index 0 to n - 1 identified at once, one thread per device (the
+    // identify request to a probe in bootloader mode is answered by nothing but its time-out,
+    // so one after the other they would add up). Each entry is left open in the mode found and
+    // handed to `then` for the exchanges of that mode; a device gone meanwhile gets handle 0.
+    using Inspect = std::function<void(DeviceFacts& device, std::size_t slot)>;
+    std::vector<DeviceFacts> IdentifyLocked(int n, const Inspect& then);
+    void PassLocked(int count);
     void Unregister(Waiter& waiter);
 
     ArdellixApi& lib_;  // used under the exclusive lock only
     BusLock lock_;
     OwnedApi owned_;
     std::vector<Waiter*> waiters_;
-    int floor_ = -1;  // lowest device count seen since the last pass; -1 before any
+    int floor_ = -1;
+    int bootloaderHolders_ = 0;
+    Stats stats_;  // lowest device count seen since the last pass; -1 before any
 };
 
 // True when the identity slot in the flash of the bootloader-mode probe behind `handle`

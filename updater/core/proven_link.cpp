@@ -32,7 +32,16 @@ bool ProvenLink::Open(bool bootloader, std::int32_t index) {
     }
     mode_ = bootloader ? LinkMode::Bootloader : LinkMode::Application;
     status_ = {true, bootloader, std::nullopt};
+    Hold();
     return true;
+}
+
+void ProvenLink::Hold() {
+    const bool bootloader = handle_ != 0 && mode_ == LinkMode::Bootloader;
+    if (bootloader != holdingBootloader_) {
+        holdingBootloader_ = bootloader;
+        bus_.HoldingBootloader(bootloader);
+    }
 }
 
 bool ProvenLink::OpenApplication(std::int32_t index) {
@@ -51,6 +60,7 @@ void ProvenLink::Close() {
     }
     mode_ = LinkMode::Unknown;
     status_ = {};
+    Hold();
 }
 
 bool ProvenLink::ReadSerialNo(char (&field)[10]) {
@@ -77,6 +87,7 @@ Reach ProvenLink::Reconnect(LinkMode mode, const ProbeProof& proof) {
         waiter_.found = 0;
         mode_ = mode;
         status_ = {true, mode == LinkMode::Bootloader, std::nullopt};
+        Hold();
     }
     return reach;
 }

@@ -33,11 +33,14 @@ class ProvenLink final : public ProbeLink {
 
   private:
     bool Open(bool bootloader, std::int32_t index);
+    // Tells the bus whether this link now holds a probe in bootloader mode.
+    void Hold();
 
     BusDirectory& bus_;
     ScaHandle handle_ = 0;
     LinkMode mode_ = LinkMode::Unknown;
     bool adopted_ = false;
+    bool holdingBootloader_ = false;
     LinkStatus status_;
     BusDirectory::Waiter waiter_;
     std::string findings_;
