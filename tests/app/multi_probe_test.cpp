@@ -37,6 +37,14 @@ const FirmwareImage& Decoded() {
     return image;
 }
 
+// Both are taken before any test runs: other tests put firmware of their own in the module's
+// place.
+struct ShippedFirmware : ::testing::Environment {
+    void SetUp() override { Decoded(); }
+};
+[[maybe_unused]] ::testing::Environment* const kShipped =
+    ::testing::AddGlobalTestEnvironment(new ShippedFirmware);
+
 // The events of a run without a front end: messages and waits kept, waits on the virtual
 // clock, the serial number answered from what the caller knows.
 class Events final : public UpdateEvents {

@@ -10,38 +10,23 @@
 #include <string>
 #include <vector>
 
+#include "cli_support.h"
 #include "run_klov.h"
 
 namespace {
 
+using clitest::Describe;
 using clitest::Env;
+using clitest::Json;
 using clitest::Outcome;
 using clitest::RunKlov;
+using clitest::Str;
 using clitest::TempDir;
+using clitest::With;
 
 const Env kProbe{{"KLOVSIM_RESET_MS", "50"}};
 const Env kNoProbe{{"KLOVSIM_PROBES", "0"}};
 const Env kBootloader{{"KLOVSIM_MODE", "bootloader"}};
-
-Env With(Env env, const std::string& name, const std::string& value) {
-    env.emplace_back(name, value);
-    return env;
-}
-
-std::string Describe(const Outcome& r) {
-    return "exit " + std::to_string(r.code) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
-}
-
-QJsonDocument Json(const std::string& text) {
-    QJsonParseError error{};
-    QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
-    EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
-    return doc;
-}
-
-std::string Str(const QJsonValue& v) {
-    return v.toString().toStdString();
-}
 
 // Writes a state file with the probe left in bootloader mode by an interrupted update.
 void MakeInterruptedProbe(const std::string& state) {

@@ -16,7 +16,8 @@ ProgressBoard::ProgressBoard(std::ostream& out, std::ostream& err, bool terminal
       errOnTerminal_(errOnTerminal),
       names_(std::move(names)),
       lines_(names_.size(), "waiting"),
-      shown_(names_.size(), -1) {}
+      shown_(names_.size(), -1),
+      phases_(names_.size()) {}
 
 void ProgressBoard::Start() {
     std::lock_guard<std::mutex> lk(m_);
@@ -56,6 +57,10 @@ void ProgressBoard::State(std::size_t slot, const std::string& text) {
 
 void ProgressBoard::Progress(std::size_t slot, const char* phase, int percent) {
     std::lock_guard<std::mutex> lk(m_);
+    if (phases_[slot] != phase) {
+        phases_[slot] = phase;
+        shown_[slot] = -1;
+    }
     if (terminal_) {
         if (percent != shown_[slot]) {
             shown_[slot] = percent;

@@ -39,6 +39,7 @@ class ProgressBoard {
     std::vector<std::string> names_;
     std::vector<std::string> lines_;
     std::vector<int> shown_;  // last percent shown (plain lines: last tenth)
+    std::vector<std::string> phases_;
     bool drawn_ = false;
 };
 

@@ -176,7 +176,7 @@ int SelectForUpdate(std::vector<DeviceFacts>& scan, const ProbeChoice& choice, s
         }
         chosen = &*it;
         if (choice.serial && KnownSerial(*chosen) != *choice.serial) {
-            if (!MayBeNamed(scan, *chosen)) {
+            if (!Unknown(*chosen)) {
                 err << "klov: " << Describe(*chosen) << ", not S/N " << Printable(*choice.serial)
                     << "; nothing was done.\n";
                 return kExitRefused;

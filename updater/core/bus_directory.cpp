@@ -229,6 +229,14 @@ int BusDirectory::Count() {
     return CountLocked();
 }
 
+bool BusDirectory::PresentLocked(int index) {
+    const ScaHandle h = lib_.OpenSCABootloader(index);
+    if (h != 0) {
+        lib_.CloseSCA(h);
+    }
+    return h != 0;
+}
+
 int BusDirectory::CountLocked() {
     // Opening in bootloader mode makes no exchange; it only finds the device.
     int n = 0;
@@ -246,23 +254,29 @@ Reach BusDirectory::Look(Waiter& w) {
         w.registered = true;
     }
     if (w.found == 0 && !w.ambiguous) {
-        const int count = CountLocked();
-        bool due = count > floor_ || ++w.looksWithoutPass >= kLooksBetweenForcedPasses;
-        if (!w.looked) {
-            // Still there, or already back: the restart may be over before the first look.
-            due = due || count >= w.countBefore;
-            w.looked = true;
-        }
-        if (due && w.mode == LinkMode::Application && bootloaderHolders_ > 0 &&
+        if (w.mode == LinkMode::Application && bootloaderHolders_ > 0 &&
             w.deferredLooks < kMostDeferredLooks) {
             // Nothing is lost by waiting here while others flash: the run is over when the
-            // last probe is, and a pass now would hold up every probe still flashing.
+            // last probe is, and a pass now would hold up every probe still flashing. The
+            // bus is not even looked at; the first look after this goes through it.
             ++w.deferredLooks;
-            due = false;
+            w.passOwed = true;
+            return Reach::NotYet;
         }
-        floor_ = std::min(floor_ < 0 ? count : floor_, count);
+        // Whether the device count rose since the last pass costs one or two openings (no
+        // exchange): is there a device at index floor_, and still one below it?
+        bool due = w.passOwed || floor_ < 0 || PresentLocked(floor_);
+        if (!due && floor_ > 0 && !PresentLocked(floor_ - 1)) {
+            floor_ = CountLocked();  // fewer now: a rise from here on is what to wait for
+        }
+        if (!w.looked) {
+            // Still there, or already back: the restart may be over before the first look.
+            due = due || (w.countBefore > 0 && PresentLocked(w.countBefore - 1));
+            w.looked = true;
+        }
+        due = due || ++w.looksWithoutPass >= kLooksBetweenForcedPasses;
         if (due) {
-            PassLocked(count);
+            PassLocked(CountLocked());
         }
     }
     if (w.found != 0) {
@@ -354,6 +368,7 @@ void BusDirectory::PassLocked(int count) {
     for (std::size_t k = 0; k < waiters_.size(); ++k) {
         Waiter& w = *waiters_[k];
         w.looksWithoutPass = 0;
+        w.passOwed = false;
         if (w.found != 0 || w.ambiguous) {
             continue;
         }

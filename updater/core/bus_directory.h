@@ -94,14 +94,15 @@ class BusDirectory {
         bool looked = false;
         int looksWithoutPass = 0;
         int deferredLooks = 0;
+        bool passOwed = false;
     };
 
     // The number of matching devices now.
     int Count();
-    // One look for `waiter`'s probe. The bus is gone through when its device count has risen
-    // since the last time, at the first look after a restart when the probe was not seen to
-    // leave, and now and then regardless; every waiting update is served by the same pass.
-    // Found hands the proven connection to the waiter.
+    // One look for `waiter`'s probe. The bus is gone through (a pass) when its device count
+    // has risen since the last pass, at the first look after a restart when the probe was not
+    // seen to leave, and now and then regardless; every waiting update is served by the same
+    // pass. Found hands the proven connection to the waiter.
     Reach Look(Waiter& waiter);
     // Stops waiting, closing a connection that was found for the waiter but not taken.
     void Forget(Waiter& waiter);
@@ -140,6 +141,7 @@ class BusDirectory {
     };
 
     int CountLocked();
+    bool PresentLocked(int index);  // a device at this index, found without an exchange
     // Every device from index 0 to n - 1 identified at once, one thread per device (the
     // identify request to a probe in bootloader mode is answered by nothing but its time-out,
     // so one after the other they would add up). Each entry is left open in the mode found and
