@@ -124,7 +124,7 @@ class MultiProbeTest : public ::testing::TestWithParam<ListOrder> {
         return UpdateDevice(bus, device);
     }
 
-    Run UpdateDevice(BusDirectory& bus, const DeviceFacts& device) {
+    Run UpdateDevice(BusDirectory& bus, const DeviceFacts& device, bool identityFirst = true) {
         ProvenLink link(bus, device);
         Events events;
         events.serial = device.serial;
@@ -135,7 +135,7 @@ class MultiProbeTest : public ::testing::TestWithParam<ListOrder> {
                                            return true;
                                        },
                                        UpdatableProbes(), device.index, events,
-                                       WaitPolicy::Polling()});
+                                       WaitPolicy::Polling(), identityFirst});
         Run r;
         r.result = seq.Run();
         r.messages = events.messages;
@@ -308,6 +308,47 @@ TEST_P(MultiProbeTest, SeveralUpdatesAtOnce) {
     }
     EXPECT_EQ(ChangingRequests().count(bystander.id()), 0U);
     EXPECT_EQ(bystander.flash(), bystanderFlash);
+}
+
+// An update interrupted halfway through the erase leaves a probe that still proves who it is
+// when the row of its serial slot is written right after that slot's block is erased; in plain
+// address order its identity is gone until the write pass reaches it.
+TEST_P(MultiProbeTest, AnInterruptedProbeStillProvesItsIdentity) {
+    for (const bool identityFirst : {true, false}) {
+        SCOPED_TRACE(identityFirst ? "identity first" : "address order");
+        Fresh();
+        Add("04124009", Mode::Bootloader);
+        Add("04124008", Mode::Application);
+        RecordingApi recording(*api_);
+        recording.before = [](const std::string& call, int index) {
+            if (call == "EraseFlashBlock" && index == 100) {
+                klovsim::Bus::instance().inject({klovsim::Fault::WriteFails, 0, 1});
+            }
+        };
+        BusDirectory bus(recording);
+        std::vector<DeviceFacts> scan = bus.Scan(UpdatableProbes(), false);
+        const auto it = std::find_if(scan.begin(), scan.end(),
+                                     [](const DeviceFacts& d) { return !d.bootloader; });
+        ASSERT_NE(it, scan.end());
+        const DeviceFacts device = *it;
+        it->handle = 0;
+        bus.Release(scan);
+
+        const Run r = UpdateDevice(bus, device, identityFirst);
+        ASSERT_FALSE(r.result.completed);
+        EXPECT_EQ(r.result.failedIn, UpdatePhase::Erase);
+
+        std::vector<DeviceFacts> after = bus.Scan(UpdatableProbes(), false);
+        bus.Release(after);
+        std::vector<std::string> proven;
+        for (const DeviceFacts& d : after) {
+            EXPECT_TRUE(d.bootloader);
+            proven.push_back(d.flash == FlashIdentity::Listed ? *d.serial : "-");
+        }
+        std::sort(proven.begin(), proven.end());
+        const std::vector<std::string> expected = {identityFirst ? "04124008" : "-", "04124009"};
+        EXPECT_EQ(proven, expected);
+    }
 }
 
 // With a second probe attached the window's Update stops at once with its box, connected or

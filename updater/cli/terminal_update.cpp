@@ -185,7 +185,7 @@ int RunOne(mirovane::ArdellixApi& lib, const UpdateOptions& options, UpdateStrea
     mirovane::FirmwareImage image;
     mirovane::UpdateSequence seq(mirovane::UpdateSetup{
         bus.Owned(), link, image, CopyOf(decoded), mirovane::UpdatableProbes(), target.device.index,
-        events, mirovane::WaitPolicy::Polling()});
+        events, mirovane::WaitPolicy::Polling(), true});
     const mirovane::UpdateResult result = seq.Run();
     events.Finish();
 

@@ -239,7 +239,7 @@ int RunUpdateAll(mirovane::ArdellixApi& lib, const UpdateOptions& options, Updat
             mirovane::FirmwareImage image;
             mirovane::UpdateSequence seq(mirovane::UpdateSetup{
                 bus.Owned(), link, image, CopyOf(decoded), mirovane::UpdatableProbes(),
-                row.device.index, events, mirovane::WaitPolicy::Polling()});
+                row.device.index, events, mirovane::WaitPolicy::Polling(), true});
             const mirovane::UpdateResult result = seq.Run();
             row.code = ExitCodeOf(result, link.Handle() != 0);
             row.firmware += " -> " + Printable(events.Version().value_or("?"));

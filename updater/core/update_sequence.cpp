@@ -13,6 +13,7 @@ constexpr std::int32_t kFlashStart = 2048;
 constexpr std::int32_t kFlashEnd = 32767;
 constexpr std::int32_t kEraseStep = 64;
 constexpr std::int32_t kRowStep = 16;
+constexpr std::int32_t kIdentityRow = kSerialNameAddr;  // the row of the serial slot
 
 }  // namespace
 
@@ -250,6 +251,10 @@ bool UpdateSequence::Erase() {
             s_.events.ErrorBox("Failed to erase flash at address " + HexAddress(address));
             return false;
         }
+        if (IdentityRowFirst() && address == (kIdentityRow & ~(kEraseStep - 1)) &&
+            !WriteRow(kIdentityRow)) {
+            return false;
+        }
     }
     s_.events.Progress(UpdatePhase::Erase, -1, 100.0);
     return true;
@@ -263,19 +268,32 @@ bool UpdateSequence::FlashPass(bool verify) {
         s_.events.Progress(
             phase, address,
             high_ == kFlashStart ? 100.0 : (address - kFlashStart) * 100.0 / (high_ - kFlashStart));
-        const std::uint8_t* row = &s_.image.FWImage[static_cast<std::size_t>(address)];
-        const auto at = static_cast<std::uint32_t>(address);
         if (verify) {
-            if (s_.lib.VerifyFlash(s_.link.Handle(), at, row, kRowStep) == 0) {
+            const std::uint8_t* row = &s_.image.FWImage[static_cast<std::size_t>(address)];
+            if (s_.lib.VerifyFlash(s_.link.Handle(), static_cast<std::uint32_t>(address), row,
+                                   kRowStep) == 0) {
                 s_.events.ErrorBox("Flash verification failed at address " + HexAddress(address));
                 return false;
             }
-        } else if (s_.lib.WriteFlash(s_.link.Handle(), at, row, kRowStep) == 0) {
-            s_.events.ErrorBox("Failed to write flash at address " + HexAddress(address));
+        } else if (!(IdentityRowFirst() && address == kIdentityRow) && !WriteRow(address)) {
             return false;
         }
     }
     s_.events.Progress(phase, -1, 100.0);
+    return true;
+}
+
+bool UpdateSequence::IdentityRowFirst() const {
+    return s_.identityFirst && high_ >= kIdentityRow;
+}
+
+bool UpdateSequence::WriteRow(std::int32_t address) {
+    const std::uint8_t* row = &s_.image.FWImage[static_cast<std::size_t>(address)];
+    if (s_.lib.WriteFlash(s_.link.Handle(), static_cast<std::uint32_t>(address), row, kRowStep) ==
+        0) {
+        s_.events.ErrorBox("Failed to write flash at address " + HexAddress(address));
+        return false;
+    }
     return true;
 }
 

@@ -28,6 +28,11 @@ struct UpdateSetup {
     std::int32_t deviceIndex = 0;
     UpdateEvents& events;
     WaitPolicy wait;
+    // Writes the row holding the serial slot right after the erase of its block, instead of in
+    // address order: a probe interrupted at any other point then still proves its identity
+    // from flash and can be told from other probes in bootloader mode. The same rows are
+    // written and verified either way.
+    bool identityFirst = false;
 };
 
 // How a run ended.
@@ -71,6 +76,8 @@ class UpdateSequence {
     // did not find it; false after the message.
     bool Reconnect(LinkMode mode, int firstWaitMs, const std::string& failure);
     bool FlashPass(bool verify);
+    bool IdentityRowFirst() const;
+    bool WriteRow(std::int32_t address);
     bool LookUp(const std::string& serial);
 
     UpdateSetup s_;
