@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs every benchmark the way docs/PERFORMANCE.md quotes it, on a release build:
 #   cmake -S . -B build/perf -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-#   cmake --build build/perf --target bench_exchange bench_firmware bench_update bench_latency bench_qt
+#   cmake --build build/perf --target bench_exchange bench_firmware bench_update bench_latency bench_qt bench_multi
 #   bench/run_all.sh [build dir]
 set -eu
 build=${1:-build/perf}
@@ -39,6 +39,12 @@ QT_QPA_PLATFORM=offscreen "$bin/bench_qt" --update-latency-us=250
 echo
 echo "== 5. reading the compiled-in firmware module"
 "$bin/bench_firmware" --benchmark_min_time=0.5
+
+echo
+echo "== 7. klov update --all on 1, 2 and 5 probes, L = 1 ms and 0.25 ms"
+echo "== 8. klov update against bus time plus restarts"
+"$bin/bench_multi" --runs=3 \
+    --restart-ms=300,700,1500,325,725,1525
 
 echo
 echo "== 6. peak memory of an update (heap, heaptrack)"
