@@ -318,14 +318,8 @@ TEST_P(MultiProbeTest, AnInterruptedProbeStillProvesItsIdentity) {
         SCOPED_TRACE(identityFirst ? "identity first" : "address order");
         Fresh();
         Add("04124009", Mode::Bootloader);
-        Add("04124008", Mode::Application);
-        RecordingApi recording(*api_);
-        recording.before = [](const std::string& call, int index) {
-            if (call == "EraseFlashBlock" && index == 100) {
-                klovsim::Bus::instance().inject({klovsim::Fault::WriteFails, 0, 1});
-            }
-        };
-        BusDirectory bus(recording);
+        const klovsim::Probe target = Add("04124008", Mode::Application);
+        BusDirectory bus(*api_);
         std::vector<DeviceFacts> scan = bus.Scan(UpdatableProbes(), false);
         const auto it = std::find_if(scan.begin(), scan.end(),
                                      [](const DeviceFacts& d) { return !d.bootloader; });
@@ -334,6 +328,9 @@ TEST_P(MultiProbeTest, AnInterruptedProbeStillProvesItsIdentity) {
         it->handle = 0;
         bus.Release(scan);
 
+        // A write that fails about 150 requests on: in the erase, well after block 0x1000.
+        klovsim::Bus::instance().inject(
+            {klovsim::Fault::WriteFails, 150, 1, klovsim::Counting::ByCall, target.id()});
         const Run r = UpdateDevice(bus, device, identityFirst);
         ASSERT_FALSE(r.result.completed);
         EXPECT_EQ(r.result.failedIn, UpdatePhase::Erase);

@@ -246,9 +246,17 @@ int BusDirectory::CountLocked() {
     return n;
 }
 
-Reach BusDirectory::Look(Waiter& w) {
+Reach BusDirectory::Look(Waiter& w, LinkMode mode, const ProbeProof& proof, std::string& findings) {
     std::unique_lock<BusLock> lk(lock_);
     const ExclusiveTimer timer(stats_.exclusiveSeconds);
+    w.mode = mode;
+    w.proof = proof;
+    const Reach reach = LookLocked(w);
+    findings = w.findings;
+    return reach;
+}
+
+Reach BusDirectory::LookLocked(Waiter& w) {
     if (!w.registered) {
         waiters_.push_back(&w);
         w.registered = true;

@@ -80,7 +80,9 @@ class BusDirectory {
     // Closes what a scan left open, except the connections taken out of it (handle 0).
     void Release(std::vector<DeviceFacts>& devices);
 
-    // An update waiting for its restarted probe.
+    // An update waiting for its restarted probe. Once a look has registered it, the passes of
+    // other updates read and fill it under the bus lock: its owner only touches it through
+    // the directory until a look returns Found or Ambiguous, or Forget.
     struct Waiter {
         LinkMode mode = LinkMode::Bootloader;
         ProbeProof proof;
@@ -102,8 +104,9 @@ class BusDirectory {
     // One look for `waiter`'s probe. The bus is gone through (a pass) when its device count
     // has risen since the last pass, at the first look after a restart when the probe was not
     // seen to leave, and now and then regardless; every waiting update is served by the same
-    // pass. Found hands the proven connection to the waiter.
-    Reach Look(Waiter& waiter);
+    // pass. Found hands the proven connection to the waiter; `findings` receives what the
+    // looks found so far, for a message.
+    Reach Look(Waiter& waiter, LinkMode mode, const ProbeProof& proof, std::string& findings);
     // Stops waiting, closing a connection that was found for the waiter but not taken.
     void Forget(Waiter& waiter);
 
@@ -141,6 +144,7 @@ class BusDirectory {
     };
 
     int CountLocked();
+    Reach LookLocked(Waiter& waiter);
     bool PresentLocked(int index);  // a device at this index, found without an exchange
     // Every device from index 0 to n - 1 identified at once, one thread per device (the
     // identify request to a probe in bootloader mode is answered by nothing but its time-out,

@@ -86,9 +86,15 @@ void ArdellixLibrary::Fatal(const std::string& message) {
 }
 
 void* ArdellixLibrary::Resolve(ArdellixExport e) {
-    void*& slot = bound_[static_cast<int>(e)];
-    if (slot != nullptr) {
-        return slot;
+    // Bound once, by whichever thread calls the export first (klov updates several probes at
+    // once); every later call only loads the address.
+    std::atomic<void*>& slot = bound_[static_cast<int>(e)];
+    if (void* bound = slot.load(std::memory_order_acquire); bound != nullptr) {
+        return bound;
+    }
+    std::lock_guard<std::mutex> lk(bindMutex_);
+    if (void* bound = slot.load(std::memory_order_relaxed); bound != nullptr) {
+        return bound;
     }
     if (library_ == nullptr) {
 #if defined(_WIN32)
@@ -102,15 +108,16 @@ void* ArdellixLibrary::Resolve(ArdellixExport e) {
     }
     const char* name = ArdellixExportName(e);
 #if defined(_WIN32)
-    slot = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library_), name));
+    void* bound = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library_), name));
 #else
     dlerror();
-    slot = dlsym(library_, name);
+    void* bound = dlsym(library_, name);
 #endif
-    if (slot == nullptr) {
+    if (bound == nullptr) {
         Fatal("the probe library " + file_ + " has no function " + name);
     }
-    return slot;
+    slot.store(bound, std::memory_order_release);
+    return bound;
 }
 
 #define MIROVANE_CALL(name, ...) As<decltype(&::name)>(Resolve(ArdellixExport::name))(__VA_ARGS__)

@@ -3,8 +3,10 @@
 // name at its own first call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "ardellix.h"
@@ -81,8 +83,9 @@ class ArdellixLibrary final : public ArdellixApi {
 
     std::string file_;
     FatalHook fatal_;
+    std::mutex bindMutex_;  // loading the library and binding an export
     void* library_ = nullptr;
-    void* bound_[static_cast<int>(ArdellixExport::Count)] = {};
+    std::atomic<void*> bound_[static_cast<int>(ArdellixExport::Count)] = {};
 };
 
 }  // namespace mirovane

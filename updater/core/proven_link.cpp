@@ -79,9 +79,7 @@ void ProvenLink::BeforeRestart() {
 }
 
 Reach ProvenLink::Reconnect(LinkMode mode, const ProbeProof& proof) {
-    waiter_.mode = mode;
-    waiter_.proof = proof;
-    const Reach reach = bus_.Look(waiter_);
+    const Reach reach = bus_.Look(waiter_, mode, proof, lookFindings_);
     if (reach == Reach::Found) {
         handle_ = waiter_.found;
         waiter_.found = 0;
@@ -93,7 +91,7 @@ Reach ProvenLink::Reconnect(LinkMode mode, const ProbeProof& proof) {
 }
 
 std::string ProvenLink::Findings() const {
-    return findings_.empty() ? waiter_.findings : findings_;
+    return findings_.empty() ? lookFindings_ : findings_;
 }
 
 }  // namespace mirovane

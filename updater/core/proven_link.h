@@ -43,7 +43,8 @@ class ProvenLink final : public ProbeLink {
     bool holdingBootloader_ = false;
     LinkStatus status_;
     BusDirectory::Waiter waiter_;
-    std::string findings_;
+    std::string findings_;      // of the link itself
+    std::string lookFindings_;  // of the last look after a restart
 };
 
 }  // namespace mirovane
