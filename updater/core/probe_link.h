@@ -45,6 +45,10 @@ class ProbeLink {
   public:
     virtual ~ProbeLink() = default;
 
+    // A reason not to update at all, asked first thing in the connection step; empty when
+    // there is none.
+    virtual std::string Obstacle() { return {}; }
+
     virtual ScaHandle Handle() const = 0;
     // What is known for certain of the open connection's mode. Unknown makes the run read
     // the probe's serial number to find out whether it still answers.

@@ -92,6 +92,10 @@ bool UpdateSequence::Prepare() {
 bool UpdateSequence::ConnectAndIdentify() {
     s_.events.Phase(UpdatePhase::Connection);
     ProbeLink& link = s_.link;
+    if (const std::string obstacle = link.Obstacle(); !obstacle.empty()) {
+        s_.events.ErrorBox(obstacle);
+        return false;
+    }
     bool readDate = true;
     if (link.Handle() != 0) {
         if (link.Mode() == LinkMode::Bootloader) {

@@ -163,6 +163,14 @@ bool WindowLink::ReadSerialNo(char (&field)[10]) {
     return true;
 }
 
+std::string WindowLink::Obstacle() {
+    if (const ScaHandle second = lib_.OpenSCABootloader(1); second != 0) {
+        lib_.CloseSCA(second);
+        return kSeveralProbes;
+    }
+    return {};
+}
+
 Reach WindowLink::Reconnect(LinkMode mode, const ProbeProof& proof) {
     (void)proof;  // one probe: index 0 is the probe that restarted
     const bool found = mode == LinkMode::Bootloader ? OpenBootloader(0) : OpenApplication(0);
@@ -172,8 +180,7 @@ Reach WindowLink::Reconnect(LinkMode mode, const ProbeProof& proof) {
 // ----- the run ---------------------------------------------------------------------------------
 
 WindowUpdate::WindowUpdate(TopLevel& window)
-    : w_(window),
-      events_(window),
+    : events_(window),
       link_(window),
       sequence_(UpdateSetup{window.host().Library(), link_, window.Image,
                             [&window](FirmwareImage& image, MessageBoxes& boxes) {
@@ -183,15 +190,6 @@ WindowUpdate::WindowUpdate(TopLevel& window)
                             TableOf(window), 0, events_, WaitPolicy::Window()}) {}
 
 void WindowUpdate::Run() {
-    // With two probes attached, index 0 may name another probe after a restart than the one
-    // whose serial number was checked, and one probe's identity would be written into the
-    // other. The window updates one probe at a time.
-    ArdellixApi& lib = w_.host().Library();
-    if (const ScaHandle second = lib.OpenSCABootloader(1); second != 0) {
-        lib.CloseSCA(second);
-        w_.host().ErrorBox(kSeveralProbes);
-        return;
-    }
     sequence_.Run();
 }
 

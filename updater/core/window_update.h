@@ -39,6 +39,10 @@ class WindowLink final : public ProbeLink {
   public:
     explicit WindowLink(TopLevel& window);
 
+    // With two probes attached, index 0 may name another probe after a restart than the one
+    // whose serial number was checked, and one probe's identity would be written into the
+    // other: the window updates one probe at a time.
+    std::string Obstacle() override;
     ScaHandle Handle() const override;
     LinkMode Mode() const override { return LinkMode::Unknown; }
     bool OpenApplication(std::int32_t index) override;
@@ -60,12 +64,10 @@ class WindowUpdate {
   public:
     explicit WindowUpdate(TopLevel& window);
 
-    // The whole update, unless more than one probe is attached.
     void Run();
     UpdateSequence& Sequence() { return sequence_; }
 
   private:
-    TopLevel& w_;
     WindowEvents events_;
     WindowLink link_;
     UpdateSequence sequence_;
