@@ -91,6 +91,7 @@ TEST(SeveralProbes, SerialSelectsTheProbeInEveryCommand) {
          "",
          "answers only in bootloader mode (an interrupted update?).\nklov: bring it back with: "
          "klov update --serial 04124010\n"},
+        {{"rate", "-d", "2"}, 69, "", "bring it back with: klov update --serial 04124010\n"},
         {{"get", "--serial", "04131009"}, 69, "", "no kLOV probe with S/N 04131009 answers"},
         {{"info", "-d", "0", "--serial", "04124009"},
          65,

@@ -137,7 +137,8 @@ struct Tally {
     std::int64_t foreignSerials = 0;
     std::int64_t bricked = 0;
     std::int64_t falseSuccesses = 0;
-    std::int64_t failedRuns = 0;  // runs where any check did not hold
+    std::int64_t failedRuns = 0;            // runs where any check did not hold
+    std::int64_t halfDoneWithoutFault = 0;  // targets left half done by a run with no fault
 
     void Add(const Tally& o) {
         runs += o.runs;
@@ -153,6 +154,7 @@ struct Tally {
         bricked += o.bricked;
         falseSuccesses += o.falseSuccesses;
         failedRuns += o.failedRuns;
+        halfDoneWithoutFault += o.halfDoneWithoutFault;
     }
 };
 
@@ -318,6 +320,7 @@ void RunOne(mirovane::ArdellixLibrary& library,
         allUpdated = allUpdated && s == State::Updated;
         t.updated += s == State::Updated ? 1 : 0;
         t.untouched += s == State::Untouched ? 1 : 0;
+        t.halfDoneWithoutFault += !b.fault && s == State::Changed ? 1 : 0;
     }
     if (code == klov::kExitOk && !allUpdated) {
         ++t.falseSuccesses;
@@ -503,6 +506,7 @@ int main(int argc, char** argv) {
         "recovered %lld\n"
         "wrong-probe writes %lld (in %lld runs), foreign serial numbers %lld, bricked %lld, "
         "false successes %lld\n"
+        "targets left half done by a run without a fault: %lld\n"
         "runs that failed a check: %lld (%.1f s, %d processes)\n",
         static_cast<long long>(total.runs), static_cast<long long>(total.faulted), o.seed,
         static_cast<long long>(total.targets), static_cast<long long>(total.updated),
@@ -510,6 +514,7 @@ int main(int argc, char** argv) {
         static_cast<long long>(total.unrecovered), static_cast<long long>(total.wrongProbeRequests),
         static_cast<long long>(total.wrongProbeRuns), static_cast<long long>(total.foreignSerials),
         static_cast<long long>(total.bricked), static_cast<long long>(total.falseSuccesses),
+        static_cast<long long>(total.halfDoneWithoutFault),
         static_cast<long long>(total.failedRuns), seconds, o.jobs);
     return complete && total.runs == o.runs && total.failedRuns == 0 ? 0 : 1;
 }

@@ -51,8 +51,9 @@ std::vector<std::size_t> Carrying(const std::vector<DeviceFacts>& scan, const st
 }
 
 // A probe that cannot say who it is. Its serial number may come from the user; in bootloader
-// mode only while no other probe is in bootloader mode, as after its first restart nothing but
-// their order on the bus could tell the two apart.
+// mode only while no other probe is in bootloader mode: with two of them, the one left without
+// an identity could be either label (an earlier updater may have written one probe's identity
+// into the other), and nothing on the bus tells which.
 bool Unknown(const DeviceFacts& d) {
     return !KnownSerial(d) && !(d.bootloader && d.flash == FlashIdentity::Unlisted);
 }
@@ -116,7 +117,8 @@ int SelectApplication(mirovane::ArdellixApi& lib, const ProbeChoice& choice, std
             return kExitNoProbe;
         }
         d.bootloader = true;
-        d.flash = mirovane::ReadFlashIdentity(lib, d.handle, named, d.serial);
+        // Named in the advice when its flash proves one of the serial numbers klov updates.
+        d.flash = mirovane::ReadFlashIdentity(lib, d.handle, mirovane::UpdatableProbes(), d.serial);
         lib.CloseSCA(d.handle);
         return BootloaderOnly(err, d);
     }

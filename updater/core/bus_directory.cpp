@@ -1,7 +1,6 @@
 #include "bus_directory.h"
 
 #include <algorithm>
-#include <chrono>
 #include <shared_mutex>
 #include <thread>
 
@@ -20,22 +19,6 @@ constexpr int kLooksBetweenForcedPasses = 60;
 // pass holds each of them for the identify time-out of its probe), but not for long: 10 s of
 // looks, well inside the reconnect limit.
 constexpr int kMostDeferredLooks = 200;
-
-// Measures how long the bus lock is held alone.
-class ExclusiveTimer {
-  public:
-    explicit ExclusiveTimer(double& total)
-        : total_(total), start_(std::chrono::steady_clock::now()) {}
-    ~ExclusiveTimer() {
-        total_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    }
-    ExclusiveTimer(const ExclusiveTimer&) = delete;
-    ExclusiveTimer& operator=(const ExclusiveTimer&) = delete;
-
-  private:
-    double& total_;
-    std::chrono::steady_clock::time_point start_;
-};
 
 std::string Plural(int n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -191,7 +174,6 @@ std::vector<DeviceFacts> BusDirectory::IdentifyLocked(int n, const Inspect& then
 
 std::vector<DeviceFacts> BusDirectory::Scan(const SerialList& listed, bool versions) {
     std::unique_lock<BusLock> lk(lock_);
-    const ExclusiveTimer timer(stats_.exclusiveSeconds);
     const int count = CountLocked();
     std::vector<DeviceFacts> found = IdentifyLocked(count, [&](DeviceFacts& d, std::size_t) {
         if (d.bootloader) {
@@ -211,6 +193,7 @@ std::vector<DeviceFacts> BusDirectory::Scan(const SerialList& listed, bool versi
     });
     std::erase_if(found, [](const DeviceFacts& d) { return d.handle == 0; });
     floor_ = count;
+    full_ = std::max(full_, count);
     return found;
 }
 
@@ -224,9 +207,9 @@ void BusDirectory::Release(std::vector<DeviceFacts>& devices) {
     }
 }
 
-int BusDirectory::Count() {
+void BusDirectory::BeforeRestart() {
     std::unique_lock<BusLock> lk(lock_);
-    return CountLocked();
+    full_ = std::max(full_, CountLocked());
 }
 
 bool BusDirectory::PresentLocked(int index) {
@@ -248,7 +231,6 @@ int BusDirectory::CountLocked() {
 
 Reach BusDirectory::Look(Waiter& w, LinkMode mode, const ProbeProof& proof, std::string& findings) {
     std::unique_lock<BusLock> lk(lock_);
-    const ExclusiveTimer timer(stats_.exclusiveSeconds);
     w.mode = mode;
     w.proof = proof;
     const Reach reach = LookLocked(w);
@@ -271,19 +253,26 @@ Reach BusDirectory::LookLocked(Waiter& w) {
             w.passOwed = true;
             return Reach::NotYet;
         }
-        // Whether the device count rose since the last pass costs one or two openings (no
-        // exchange): is there a device at index floor_, and still one below it?
+        // Each check costs one or two openings, no exchange. First: is every device back that
+        // was there before a restart? While one is still on its way, a pass could meet it
+        // coming back between the two listings by which the library opens a connection's two
+        // channels, and bind them to two devices: a request to one probe, the reply read from
+        // another and the first probe's next exchange answered by a stale reply.
+        const bool complete = full_ <= 0 || PresentLocked(full_ - 1);
+        // Then: has the count risen since the last pass (a device at index floor_), or fallen
+        // (none at floor_ - 1), so that its rise is what to wait for?
         bool due = w.passOwed || floor_ < 0 || PresentLocked(floor_);
         if (!due && floor_ > 0 && !PresentLocked(floor_ - 1)) {
-            floor_ = CountLocked();  // fewer now: a rise from here on is what to wait for
+            floor_ = CountLocked();
         }
         if (!w.looked) {
-            // Still there, or already back: the restart may be over before the first look.
-            due = due || (w.countBefore > 0 && PresentLocked(w.countBefore - 1));
+            // Already back by the first look: the restart may be over before it.
+            due = true;
             w.looked = true;
         }
-        due = due || ++w.looksWithoutPass >= kLooksBetweenForcedPasses;
-        if (due) {
+        // Now and then regardless: a probe that never comes back must not hold up the others.
+        const bool forced = ++w.looksWithoutPass >= kLooksBetweenForcedPasses;
+        if ((due && complete) || forced) {
             PassLocked(CountLocked());
         }
     }
@@ -312,18 +301,12 @@ void BusDirectory::HoldingBootloader(bool holding) {
     bootloaderHolders_ += holding ? 1 : -1;
 }
 
-BusDirectory::Stats BusDirectory::Statistics() {
-    std::unique_lock<BusLock> lk(lock_);
-    return stats_;
-}
-
 void BusDirectory::Unregister(Waiter& w) {
     waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), &w), waiters_.end());
     w.registered = false;
 }
 
 void BusDirectory::PassLocked(int count) {
-    ++stats_.passes;
     const auto open = [](const Waiter* w) { return w->found == 0 && !w->ambiguous; };
     // Each device proves to be at most one waiter's probe: the first whose proof it passes.
     std::vector<int> owner(static_cast<std::size_t>(count), -1);
@@ -349,6 +332,19 @@ void BusDirectory::PassLocked(int count) {
                 owner[slot] = static_cast<int>(k);
             }
         }
+        // Proven twice over the same connection. The library opens a connection's two
+        // channels by two listings of the bus, so a device appearing in between binds them to
+        // two devices; a stale reply on the second could pass one proof, hardly two.
+        if (owner[slot] >= 0) {
+            const Waiter& w = *waiters_[static_cast<std::size_t>(owner[slot])];
+            char again[10] = {};
+            const bool still = d.bootloader ? FlashProves(lib_, d.handle, w.proof.serial)
+                                            : lib_.ReadSerialNo(d.handle, again) != 0 &&
+                                                  std::string(again, 8) == w.proof.serial;
+            if (!still) {
+                owner[slot] = -1;
+            }
+        }
     });
     std::vector<std::vector<ScaHandle>> candidates(waiters_.size());
     int application = 0;
@@ -365,7 +361,24 @@ void BusDirectory::PassLocked(int count) {
             lib_.CloseSCA(d.handle);
         }
     }
-    floor_ = count;
+    // A device that appeared during the pass moves the others to other indices: one of them
+    // may have been opened twice, or a connection's two channels bound to two devices. A pass
+    // over a bus that changed meanwhile decides nothing.
+    const bool settled = CountLocked() == count;
+    floor_ = settled ? count : -1;
+    if (!settled) {
+        // Nothing handed on from a bus that changed under the pass: the next look goes
+        // through it again.
+        for (std::vector<ScaHandle>& handles : candidates) {
+            for (ScaHandle h : handles) {
+                lib_.CloseSCA(h);
+            }
+        }
+        for (Waiter* w : waiters_) {
+            w->passOwed = true;
+        }
+        return;
+    }
 
     const std::string census =
         "found " + Plural(application + bootloader, "probe", "probes") +
@@ -387,9 +400,17 @@ void BusDirectory::PassLocked(int count) {
             w.found = mine.front();
             continue;
         }
+        if (mine.empty()) {
+            w.ambiguousPasses = 0;
+        }
         if (mine.size() > 1) {
             for (ScaHandle h : mine) {
                 lib_.CloseSCA(h);
+            }
+            // Several only count when two passes in a row find them.
+            if (++w.ambiguousPasses < 2) {
+                w.passOwed = true;
+                continue;
             }
             w.ambiguous = true;
             w.findings = boot ? std::to_string(mine.size()) +

@@ -86,7 +86,6 @@ class BusDirectory {
     struct Waiter {
         LinkMode mode = LinkMode::Bootloader;
         ProbeProof proof;
-        int countBefore = -1;  // matching devices just before the restart; -1 unknown
         // Filled by the looks.
         ScaHandle found = 0;
         bool ambiguous = false;
@@ -97,15 +96,16 @@ class BusDirectory {
         int looksWithoutPass = 0;
         int deferredLooks = 0;
         bool passOwed = false;
+        int ambiguousPasses = 0;  // settled passes in a row that found several
     };
 
-    // The number of matching devices now.
-    int Count();
-    // One look for `waiter`'s probe. The bus is gone through (a pass) when its device count
-    // has risen since the last pass, at the first look after a restart when the probe was not
-    // seen to leave, and now and then regardless; every waiting update is served by the same
-    // pass. Found hands the proven connection to the waiter; `findings` receives what the
-    // looks found so far, for a message.
+    // A probe is about to restart: the devices on the bus now are those to wait for.
+    void BeforeRestart();
+    // One look for `waiter`'s probe. The bus is gone through (a pass) when every device is
+    // back that was there before a restart and the count has risen since the last pass (or at
+    // the first look after a restart), and now and then regardless; every waiting update is
+    // served by the same pass. Found hands the proven connection to the waiter; `findings` receives
+    // what the looks found so far, for a message.
     Reach Look(Waiter& waiter, LinkMode mode, const ProbeProof& proof, std::string& findings);
     // Stops waiting, closing a connection that was found for the waiter but not taken.
     void Forget(Waiter& waiter);
@@ -113,13 +113,6 @@ class BusDirectory {
     // An update holds (true) or gives up (false) a connection to its probe in bootloader mode,
     // where it erases, writes and verifies.
     void HoldingBootloader(bool holding);
-
-    // How much looking at the bus has cost, for measurements.
-    struct Stats {
-        int passes = 0;
-        double exclusiveSeconds = 0;  // the bus lock held alone: every owner's call waited
-    };
-    Stats Statistics();
 
   private:
     class OwnedApi final : public ArdellixApi {
@@ -159,9 +152,9 @@ class BusDirectory {
     BusLock lock_;
     OwnedApi owned_;
     std::vector<Waiter*> waiters_;
-    int floor_ = -1;
+    int floor_ = -1;  // lowest device count seen since the last pass; -1 before any
+    int full_ = -1;   // devices on the bus when none is restarting
     int bootloaderHolders_ = 0;
-    Stats stats_;  // lowest device count seen since the last pass; -1 before any
 };
 
 // True when the identity slot in the flash of the bootloader-mode probe behind `handle`

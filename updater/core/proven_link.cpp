@@ -75,7 +75,7 @@ bool ProvenLink::ReadSerialNo(char (&field)[10]) {
 void ProvenLink::BeforeRestart() {
     bus_.Forget(waiter_);
     waiter_ = {};
-    waiter_.countBefore = bus_.Count();
+    bus_.BeforeRestart();
 }
 
 Reach ProvenLink::Reconnect(LinkMode mode, const ProbeProof& proof) {
