@@ -5,7 +5,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +29,8 @@ using clitest::With;
 const Env kProbe{{"KLOVSIM_RESET_MS", "50"}};
 const Env kNoProbe{{"KLOVSIM_PROBES", "0"}};
 const Env kBootloader{{"KLOVSIM_MODE", "bootloader"}};
+// Both directory orders of the simulated bus (what a process's first listing shows first).
+const char* const kOrders[] = {"newest-first", "oldest-first"};
 
 // Writes a state file with the probe left in bootloader mode by an interrupted update.
 void MakeInterruptedProbe(const std::string& state) {
@@ -108,18 +112,24 @@ TEST(Cli, ExitCodesAndMessages) {
 }
 
 TEST(Cli, JsonOutputs) {
-    {
-        const Outcome r = RunKlov({"list", "--json"}, With(kProbe, "KLOVSIM_PROBES", "2"));
+    for (const char* order : kOrders) {
+        // The bus's order decides the indices, not the serial numbers.
+        SCOPED_TRACE(order);
+        const Outcome r = RunKlov(
+            {"list", "--json"}, With(With(kProbe, "KLOVSIM_PROBES", "2"), "KLOVSIM_ORDER", order));
         ASSERT_EQ(r.code, 0) << Describe(r);
         const QJsonArray probes = Json(r.out).array();
         ASSERT_EQ(probes.size(), 2);
+        std::vector<std::string> serials;
         for (int i = 0; i < 2; ++i) {
             const QJsonObject p = probes[i].toObject();
             EXPECT_EQ(p["device"].toInt(-1), i);
             EXPECT_EQ(Str(p["mode"]), "application");
-            EXPECT_EQ(Str(p["serial_number"]), i == 0 ? "04124008" : "04124009");
+            serials.push_back(Str(p["serial_number"]));
             EXPECT_EQ(Str(p["firmware_version"]), "2.0.3");
         }
+        std::sort(serials.begin(), serials.end());
+        EXPECT_EQ(serials, (std::vector<std::string>{"04124008", "04124009"}));
     }
     {
         const Outcome r = RunKlov({"list", "--json"}, kBootloader);
@@ -215,25 +225,46 @@ TEST(Cli, SetAndSaveReachTheProbe) {
 }
 
 TEST(Cli, UpdateOfARunningProbe) {
-    TempDir dir;
-    // Two probes; the second one is updated and the first one left alone.
-    const Env env = With(
-        With(With(kProbe, "KLOVSIM_STATE", dir.File("probe.state")), "KLOVSIM_VERSION", "0.0.1"),
-        "KLOVSIM_PROBES", "2");
-    const Outcome r = RunKlov({"update", "-d", "1", "--yes"}, env);
-    ASSERT_EQ(r.code, 0) << Describe(r);
-    EXPECT_EQ(r.out, ProgressLines());
-    EXPECT_NE(r.err.find("Connected to kLOV with S/N 04124009"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("update finished"), std::string::npos) << r.err;
+    for (const char* order : kOrders) {
+        SCOPED_TRACE(order);
+        TempDir dir;
+        // Two probes; the one with S/N 04124009 is updated by its device index and the other
+        // one left alone. The update restarts the probe, which then comes back under another
+        // index: klov finds it by its serial number and flash identity.
+        const Env env = With(With(With(With(kProbe, "KLOVSIM_STATE", dir.File("probe.state")),
+                                       "KLOVSIM_VERSION", "0.0.1"),
+                                  "KLOVSIM_PROBES", "2"),
+                             "KLOVSIM_ORDER", order);
+        const auto versions = [&] {
+            std::map<std::string, std::string> v;
+            for (const QJsonValue& p : Json(RunKlov({"list", "--json"}, env).out).array()) {
+                v[Str(p.toObject()["serial_number"])] = Str(p.toObject()["firmware_version"]);
+            }
+            return v;
+        };
+        int index = -1;
+        for (const QJsonValue& p : Json(RunKlov({"list", "--json"}, env).out).array()) {
+            if (Str(p.toObject()["serial_number"]) == "04124009") {
+                index = p.toObject()["device"].toInt(-1);
+            }
+        }
+        ASSERT_GE(index, 0);
+        const Outcome r = RunKlov({"update", "-d", std::to_string(index), "--yes"}, env);
+        ASSERT_EQ(r.code, 0) << Describe(r);
+        EXPECT_EQ(r.out, ProgressLines());
+        EXPECT_NE(r.err.find("Connected to kLOV with S/N 04124009"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("update finished"), std::string::npos) << r.err;
 
-    const QJsonArray probes = Json(RunKlov({"list", "--json"}, env).out).array();
-    ASSERT_EQ(probes.size(), 2);
-    EXPECT_EQ(Str(probes[0].toObject()["firmware_version"]), "0.0.1");
-    const QJsonObject after = Json(RunKlov({"info", "-d", "1", "--json"}, env).out).object();
-    EXPECT_EQ(Str(after["serial_number"]), "04124009");
-    EXPECT_EQ(Str(after["production_date"]), "2012-12-28");
-    EXPECT_NE(Str(after["firmware_version"]), "0.0.1");
-    EXPECT_FALSE(Str(after["firmware_version"]).empty());
+        const auto after = versions();
+        ASSERT_EQ(after.size(), 2U);
+        EXPECT_EQ(after.at("04124008"), "0.0.1");
+        const QJsonObject info =
+            Json(RunKlov({"info", "--serial", "04124009", "--json"}, env).out).object();
+        EXPECT_EQ(Str(info["serial_number"]), "04124009");
+        EXPECT_EQ(Str(info["production_date"]), "2012-12-28");
+        EXPECT_NE(Str(info["firmware_version"]), "0.0.1");
+        EXPECT_FALSE(Str(info["firmware_version"]).empty());
+    }
 }
 
 TEST(Cli, InterruptedUpdateIsRecovered) {

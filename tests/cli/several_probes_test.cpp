@@ -36,11 +36,15 @@ std::string Slurp(const std::string& path) {
     return s.str();
 }
 
+// Both directory orders of the simulated bus: which probe a process lists first.
+const char* const kOrders[] = {"newest-first", "oldest-first"};
+
 // A bus of probes kept in a state file between klov runs: app:S, boot:S (bootloader mode,
-// identity intact) or erased:S (bootloader mode, application erased), in bus order.
+// identity intact) or erased:S (bootloader mode, application erased), in the order they
+// appeared on the bus, listed in the given directory order.
 class Bench {
   public:
-    explicit Bench(const std::vector<std::string>& probes) {
+    Bench(const std::vector<std::string>& probes, const char* order) {
         std::string command = std::string(MAKE_STATE) + " '" + state_ + "'";
         for (const std::string& p : probes) {
             command += " " + p;
@@ -48,12 +52,25 @@ class Bench {
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
         env_ = {{"KLOVSIM_STATE", state_},
                 {"KLOVSIM_PROBES", std::to_string(probes.size())},
-                {"KLOVSIM_RESET_MS", "50"}};
+                {"KLOVSIM_RESET_MS", "50"},
+                {"KLOVSIM_ORDER", order}};
     }
     const Env& env() const { return env_; }
     Outcome Run(const std::vector<std::string>& args) const { return RunKlov(args, env_); }
-    std::string State() const { return Slurp(state_); }
-    // Every probe's mode and serial number, by device index, as klov list --json shows them.
+    // The probes' memories as the state file holds them (flash, configuration, EEPROM), by
+    // probe; not the bookkeeping of the bus around them.
+    std::string State() const {
+        std::istringstream in(Slurp(state_));
+        std::string memories;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("flash ", 0) == 0 || line.rfind("config ", 0) == 0 ||
+                line.rfind("eeprom ", 0) == 0) {
+                memories += line + '\n';
+            }
+        }
+        return memories;
+    }
+    // Every probe's mode, serial number and firmware, as klov list --json shows them, sorted.
     std::vector<std::string> Listed() const {
         std::vector<std::string> out;
         for (const QJsonValue& v : Json(Run({"list", "--json"}).out).array()) {
@@ -61,7 +78,35 @@ class Bench {
             out.push_back(Str(o["mode"]) + " " + Str(o["serial_number"]) +
                           Str(o["flash_serial_number"]) + " " + Str(o["firmware_version"]));
         }
+        std::sort(out.begin(), out.end());
         return out;
+    }
+    // The device index klov list gives the probe with this serial number (reported, or from
+    // flash), or for "?" the probe that shows none; -1 when there is none.
+    int IndexOf(const std::string& serial) const {
+        for (const QJsonValue& v : Json(Run({"list", "--json"}).out).array()) {
+            const QJsonObject o = v.toObject();
+            const std::string shown = Str(o["serial_number"]) + Str(o["flash_serial_number"]);
+            if (shown == (serial == "?" ? "" : serial)) {
+                return o["device"].toInt(-1);
+            }
+        }
+        return -1;
+    }
+    // `text` with every {S} replaced by the device index of S (as IndexOf).
+    std::string Expand(std::string text) const {
+        for (std::size_t at; (at = text.find('{')) != std::string::npos;) {
+            const std::size_t end = text.find('}', at);
+            text.replace(at, end - at + 1,
+                         std::to_string(IndexOf(text.substr(at + 1, end - at - 1))));
+        }
+        return text;
+    }
+    std::vector<std::string> Expand(std::vector<std::string> args) const {
+        for (std::string& a : args) {
+            a = Expand(a);
+        }
+        return args;
     }
 
   private:
@@ -70,8 +115,9 @@ class Bench {
     Env env_;
 };
 
+// Every device index below ({S}: the index klov list gives S/N S) depends on the bus's order;
+// what each command reaches must not.
 TEST(SeveralProbes, SerialSelectsTheProbeInEveryCommand) {
-    const Bench bench({"app:04124008", "app:04124009", "boot:04124010"});
     struct Case {
         std::vector<std::string> args;
         int code;
@@ -79,46 +125,61 @@ TEST(SeveralProbes, SerialSelectsTheProbeInEveryCommand) {
         std::string errHas;
     };
     const Case cases[] = {
-        {{"info", "--serial", "04124009", "--json"}, 0, "\"device\": 1", ""},
+        {{"info", "--serial", "04124009", "--json"}, 0, "\"device\": {04124009}", ""},
         {{"set", "hv", "1000", "--save", "--serial", "04124009"}, 0, "hv 1000 (saved)\n", ""},
-        {{"get", "hv", "-d", "1"}, 0, "1000\n", ""},
+        {{"get", "hv", "-d", "{04124009}"}, 0, "1000\n", ""},
         {{"get", "hv", "--serial", "04124008"}, 0, "900\n", ""},
         {{"save", "--serial", "04124008"}, 0, "settings saved", ""},
         {{"rate", "--serial", "04124009"}, 0, " cps  flag ", ""},
-        {{"info", "-d", "1", "--serial", "04124009"}, 0, "Serial number:    04124009", ""},
+        {{"info", "-d", "{04124009}", "--serial", "04124009"}, 0, "Serial number:    04124009", ""},
         {{"info", "--serial", "04124010"},
          69,
          "",
          "answers only in bootloader mode (an interrupted update?).\nklov: bring it back with: "
          "klov update --serial 04124010\n"},
-        {{"rate", "-d", "2"}, 69, "", "bring it back with: klov update --serial 04124010\n"},
+        {{"rate", "-d", "{04124010}"},
+         69,
+         "",
+         "bring it back with: klov update --serial 04124010\n"},
         {{"get", "--serial", "04131009"}, 69, "", "no kLOV probe with S/N 04131009 answers"},
-        {{"info", "-d", "0", "--serial", "04124009"},
+        {{"info", "-d", "{04124008}", "--serial", "04124009"},
          65,
          "",
-         "the probe at device index 0 reports S/N 04124008, not S/N 04124009"},
+         "the probe at device index {04124008} reports S/N 04124008, not S/N 04124009"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
-        const Outcome r = bench.Run(c.args);
-        EXPECT_EQ(r.code, c.code) << Describe(r);
-        EXPECT_TRUE(Has(r.out, c.outHas)) << Describe(r);
-        EXPECT_TRUE(Has(r.err, c.errHas)) << Describe(r);
+    for (const char* order : kOrders) {
+        const Bench bench({"app:04124008", "app:04124009", "boot:04124010"}, order);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(order) + ": " + c.args[0] + " " + c.args[1] + " " + c.args[2]);
+            const Outcome r = bench.Run(bench.Expand(c.args));
+            EXPECT_EQ(r.code, c.code) << Describe(r);
+            EXPECT_TRUE(Has(r.out, bench.Expand(c.outHas))) << Describe(r);
+            EXPECT_TRUE(Has(r.err, bench.Expand(c.errHas))) << Describe(r);
+        }
     }
 }
 
 TEST(SeveralProbes, ListShowsTheSerialNumberInTheFlashOfABootloaderProbe) {
-    const Bench bench({"app:04124008", "boot:04124009", "erased:04124010"});
-    EXPECT_EQ(bench.Listed(), (std::vector<std::string>{"application 04124008 2.0.3",
-                                                        "bootloader 04124009 ", "bootloader  "}));
-    const QJsonArray json = Json(bench.Run({"list", "--json"}).out).array();
-    EXPECT_TRUE(json[1].toObject()["serial_number"].isNull());
-    EXPECT_TRUE(json[2].toObject()["flash_serial_number"].isNull());
-    const Outcome text = bench.Run({"list"});
-    EXPECT_EQ(text.code, 0) << Describe(text);
-    EXPECT_TRUE(Has(text.out, "1       bootloader   04124009*   -\n")) << text.out;
-    EXPECT_TRUE(Has(text.out, "2       bootloader   -           -\n")) << text.out;
-    EXPECT_TRUE(Has(text.out, "* read back from the identity block in the flash")) << text.out;
+    for (const char* order : kOrders) {
+        SCOPED_TRACE(order);
+        const Bench bench({"app:04124008", "boot:04124009", "erased:04124010"}, order);
+        EXPECT_EQ(bench.Listed(),
+                  (std::vector<std::string>{"application 04124008 2.0.3", "bootloader  ",
+                                            "bootloader 04124009 "}));
+        for (const QJsonValue& v : Json(bench.Run({"list", "--json"}).out).array()) {
+            const QJsonObject o = v.toObject();
+            if (Str(o["mode"]) == "bootloader") {
+                EXPECT_TRUE(o["serial_number"].isNull());
+            }
+        }
+        const Outcome text = bench.Run({"list"});
+        EXPECT_EQ(text.code, 0) << Describe(text);
+        EXPECT_TRUE(Has(text.out, bench.Expand("{04124009}       bootloader   04124009*   -\n")))
+            << text.out;
+        EXPECT_TRUE(Has(text.out, bench.Expand("{?}       bootloader   -           -\n")))
+            << text.out;
+        EXPECT_TRUE(Has(text.out, "* read back from the identity block in the flash")) << text.out;
+    }
 }
 
 // Updates that could reach another probe than the one meant are refused before anything is
@@ -142,22 +203,25 @@ TEST(SeveralProbes, UpdateRefusesWhatCouldReachAnotherProbe) {
          65,
          "only when no other probe is in bootloader mode"},
         {{"erased:04124008", "boot:04124009"},
-         {"update", "-d", "0", "--serial", "04124008", "--yes"},
+         {"update", "-d", "{?}", "--serial", "04124008", "--yes"},
          65,
          "1 other probe(s) are in bootloader mode too"},
         {{"app:04124008", "app:04124009"},
-         {"update", "-d", "1", "--serial", "04124008", "--yes"},
+         {"update", "-d", "{04124009}", "--serial", "04124008", "--yes"},
          65,
          "reports S/N 04124009, not S/N 04124008"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.back() + " " + c.errHas);
-        const Bench bench(c.probes);
-        const std::string before = bench.State();
-        const Outcome r = bench.Run(c.args);
-        EXPECT_EQ(r.code, c.code) << Describe(r);
-        EXPECT_TRUE(Has(r.err, c.errHas)) << Describe(r);
-        EXPECT_EQ(bench.State(), before);
+    for (const char* order : kOrders) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(order) + ": " + c.errHas);
+            const Bench bench(c.probes, order);
+            const std::vector<std::string> args = bench.Expand(c.args);
+            const std::string before = bench.State();
+            const Outcome r = bench.Run(args);
+            EXPECT_EQ(r.code, c.code) << Describe(r);
+            EXPECT_TRUE(Has(r.err, c.errHas)) << Describe(r);
+            EXPECT_TRUE(bench.State() == before) << "a probe's memories changed";
+        }
     }
 }
 
@@ -173,7 +237,7 @@ TEST(SeveralProbes, BootloaderProbeUpdatedBesideAnother) {
     };
     const Case cases[] = {
         {{"app:04124008", "boot:04124009"},
-         {"update", "-d", "1", "--yes"},
+         {"update", "-d", "{04124009}", "--yes"},
          "carries the identity of S/N 04124009 in its flash",
          {"application 04124008 2.0.3", "application 04124009 2.1.0"}},
         {{"erased:04124010", "app:04124008"},
@@ -181,17 +245,17 @@ TEST(SeveralProbes, BootloaderProbeUpdatedBesideAnother) {
          "cannot report its serial number; using 04124010",
          {"application 04124010 2.1.0", "application 04124008 2.0.3"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[1]);
-        const Bench bench(c.probes);
-        const Outcome r = bench.Run(c.args);
-        ASSERT_EQ(r.code, 0) << Describe(r);
-        EXPECT_TRUE(Has(r.err, c.errHas)) << Describe(r);
-        std::vector<std::string> after = bench.Listed();
-        std::sort(after.begin(), after.end());
-        std::vector<std::string> expected = c.after;
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(after, expected);
+    for (const char* order : kOrders) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(order) + ": " + c.args[1]);
+            const Bench bench(c.probes, order);
+            const Outcome r = bench.Run(bench.Expand(c.args));
+            ASSERT_EQ(r.code, 0) << Describe(r);
+            EXPECT_TRUE(Has(r.err, c.errHas)) << Describe(r);
+            std::vector<std::string> expected = c.after;
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(bench.Listed(), expected);
+        }
     }
 }
 
@@ -200,7 +264,8 @@ TEST(SeveralProbes, BootloaderProbeUpdatedBesideAnother) {
 // the others still finish, and the advised command brings that one back.
 TEST(SeveralProbes, UpdateAllUpdatesEveryListedProbe) {
     const Bench bench({"app:04124008", "boot:04124009", "app:04124010", "boot:04131008",
-                       "app:04131009", "app:04199999"});
+                       "app:04131009", "app:04199999"},
+                      "newest-first");
     const Outcome r = bench.Run({"update", "--all", "--yes"});
     ASSERT_EQ(r.code, 0) << Describe(r);
     for (const char* serial : {"04124008", "04124009", "04124010", "04131008", "04131009"}) {
@@ -211,12 +276,10 @@ TEST(SeveralProbes, UpdateAllUpdatesEveryListedProbe) {
     EXPECT_TRUE(Has(r.out, "04124009   (bootloader) -> 2.1.0")) << r.out;
     EXPECT_TRUE(Has(r.out, "04199999   2.0.3")) << r.out;
     EXPECT_TRUE(Has(r.out, "skipped: serial number not listed")) << r.out;
-    std::vector<std::string> after = bench.Listed();
-    std::sort(after.begin(), after.end());
-    EXPECT_EQ(after, (std::vector<std::string>{
-                         "application 04124008 2.1.0", "application 04124009 2.1.0",
-                         "application 04124010 2.1.0", "application 04131008 2.1.0",
-                         "application 04131009 2.1.0", "application 04199999 2.0.3"}));
+    EXPECT_EQ(bench.Listed(), (std::vector<std::string>{
+                                  "application 04124008 2.1.0", "application 04124009 2.1.0",
+                                  "application 04124010 2.1.0", "application 04131008 2.1.0",
+                                  "application 04131009 2.1.0", "application 04199999 2.0.3"}));
 
     // All six now run their application and flash together: a failed write hits one of them.
     const Outcome failed = RunKlov({"update", "--all", "--yes"},

@@ -3,8 +3,9 @@
 //
 // Every run draws a bench: 1 to 5 probes carrying listed serial numbers, each running its
 // application, in bootloader mode with its identity intact, or in bootloader mode with its
-// application erased; a device order (the simulator's own, or either order of the legacy
-// libusb 0.1); restart delays; a target (every probe with --all, or one probe chosen by
+// application erased; each on one of two busses, each bus with its own directory order
+// (newest or oldest first: libusb 0.1's device lists, where a restarted probe comes back at
+// the front); restart delays; a target (every probe with --all, or one probe chosen by
 // serial number, by device index or both); and, in most runs, one fault of a random kind at a
 // random exchange. After the run:
 //  - no probe other than a target received a single request that changes it (flash row,
@@ -45,7 +46,6 @@
 
 namespace {
 
-using apptest::ListOrder;
 using klovsim::Fault;
 using klovsim::Mode;
 
@@ -76,7 +76,8 @@ struct Bench {
     std::vector<std::string> serials;
     std::vector<Kind> kinds;
     std::vector<int> resetMs;
-    ListOrder order = ListOrder::Stable;
+    std::vector<int> busOf;
+    klovsim::DirectoryOrder orders[2] = {};
     Choose choose = Choose::All;
     int target = -1;  // probe id, for one probe
     bool fault = false;
@@ -88,7 +89,8 @@ struct Bench {
         for (std::size_t i = 0; i < serials.size(); ++i) {
             s << (i == 0 ? "" : " ") << kKindNames[static_cast<int>(kinds[i])] << ':' << serials[i];
         }
-        s << " | " << apptest::Name(order) << " | " << kChooseNames[static_cast<int>(choose)];
+        s << " | " << apptest::Name(orders[0]) << ", " << apptest::Name(orders[1]) << " | "
+          << kChooseNames[static_cast<int>(choose)];
         if (choose != Choose::All) {
             s << " probe " << target;
         }
@@ -112,8 +114,13 @@ Bench Draw(std::mt19937& rng) {
         b.serials.push_back(pool[static_cast<std::size_t>(i)]);
         b.kinds.push_back(static_cast<Kind>(kind(rng)));
         b.resetMs.push_back(std::uniform_int_distribution<int>(0, 2000)(rng));
+        b.busOf.push_back(std::uniform_int_distribution<int>(0, 1)(rng));
     }
-    b.order = static_cast<ListOrder>(std::uniform_int_distribution<int>(0, 2)(rng));
+    for (klovsim::DirectoryOrder& o : b.orders) {
+        o = std::uniform_int_distribution<int>(0, 1)(rng) == 0
+                ? klovsim::DirectoryOrder::NewestFirst
+                : klovsim::DirectoryOrder::OldestFirst;
+    }
     b.choose = static_cast<Choose>(std::uniform_int_distribution<int>(0, 3)(rng));
     b.target = std::uniform_int_distribution<int>(0, n - 1)(rng);
     b.fault = std::uniform_int_distribution<int>(0, 3)(rng) != 0;
@@ -238,6 +245,8 @@ void RunOne(mirovane::ArdellixLibrary& library,
     klovsim::Bus& bus = klovsim::Bus::instance();
     bus.reset();
     klovsim::Clock::setVirtual(true);
+    bus.setDirectoryOrder(b.orders[0], 0);
+    bus.setDirectoryOrder(b.orders[1], 1);
     std::vector<klovsim::Probe> probes;
     for (std::size_t i = 0; i < b.serials.size(); ++i) {
         klovsim::ProbeConfig c;
@@ -246,9 +255,9 @@ void RunOne(mirovane::ArdellixLibrary& library,
         c.mode = b.kinds[i] == Kind::Application ? Mode::Application : Mode::Bootloader;
         c.blankApplication = b.kinds[i] == Kind::Erased;
         c.resetDelay = std::chrono::milliseconds(b.resetMs[i]);
-        probes.push_back(bus.addProbe(c));
+        probes.push_back(bus.addProbe(c, b.busOf[i]));
     }
-    apptest::ListOrderApi api(library, b.order);
+    mirovane::ArdellixApi& api = library;
 
     // The targets: with --all every probe whose serial number can be told; else the one.
     std::set<int> targets;
@@ -265,7 +274,7 @@ void RunOne(mirovane::ArdellixLibrary& library,
     }
     if (b.choose == Choose::ByIndex || b.choose == Choose::Both) {
         for (int i = 0; i < static_cast<int>(probes.size()); ++i) {
-            if (api.ProbeAt(i) == b.target) {
+            if (apptest::ProbeAt(api, i) == b.target) {
                 options.device = i;
             }
         }
