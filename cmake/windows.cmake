@@ -1,7 +1,6 @@
 # The build for Windows: Ardellix.dll, the simulated probe as libusb0.dll, the updater's core
-# and its firmware module, and the checks that run on them. Cross builds from Debian (presets win32 and win64) leave out Qt,
-# which is not packaged for mingw here; docs/WINDOWS.md tells how to build Mirovane on
-# Windows. Neither are the GoogleTest suites, the benchmarks or the packaging built.
+# and its firmware module, klov.exe, Mirovane where Qt 6 is found, and the checks that run on
+# them. The GoogleTest suites, the benchmarks and the packaging are not built for Windows.
 
 # Programs of the 64-bit cross build run here under wine64, in a prefix in the build tree.
 if(CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -37,6 +36,17 @@ add_subdirectory(library)
 add_subdirectory(sim)
 add_subdirectory(updater/core)
 add_subdirectory(updater/firmware)
+add_subdirectory(updater/cli)
+# Mirovane's window, where Qt 6 for this target is at hand (Qt's own mingw kit on Windows);
+# Debian packages no Qt for mingw, so the cross builds here go without it.
+if(KLOV_BUILD_QT)
+    find_package(Qt6 QUIET COMPONENTS Widgets)
+    if(Qt6_FOUND)
+        add_subdirectory(updater/qt)
+    else()
+        message(STATUS "Qt 6 Widgets not found for this target: Mirovane is not built")
+    endif()
+endif()
 if(KLOV_BUILD_TESTS)
     add_subdirectory(tests/windows)
 endif()

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -199,6 +200,33 @@ TEST(Cli, JsonOutputs) {
             ++count;
         }
         EXPECT_EQ(count, 3);
+    }
+}
+
+// Ctrl-C or a termination request ends a watch between two readings, also in the middle of
+// a long interval, and klov closes its connection and ends with 0.
+TEST(Cli, ASignalEndsARateWatch) {
+    struct Case {
+        int signal;
+        const char* interval;
+        std::size_t linesBefore;
+    };
+    for (const Case& c : {Case{SIGINT, "20", 3}, Case{SIGTERM, "20", 3}, Case{SIGINT, "600000", 1},
+                          Case{SIGTERM, "600000", 1}}) {
+        const Outcome r = clitest::RunKlovUntilSignal({"rate", "--watch", "--interval", c.interval},
+                                                      kProbe, c.signal, c.linesBefore);
+        SCOPED_TRACE(std::string("signal ") + std::to_string(c.signal) + ", interval " +
+                     c.interval);
+        EXPECT_EQ(r.code, 0) << Describe(r);
+        EXPECT_EQ(r.err, "");
+        const auto lines = static_cast<std::size_t>(std::count(r.out.begin(), r.out.end(), '\n'));
+        // Readings 20 ms apart go on until the signal arrives; in a ten-minute interval the
+        // signal ends the wait for the second reading.
+        if (c.linesBefore == 1) {
+            EXPECT_EQ(lines, 1U) << r.out;
+        } else {
+            EXPECT_GE(lines, c.linesBefore) << r.out;
+        }
     }
 }
 

@@ -5,10 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace clitest {
 
@@ -22,8 +26,8 @@ std::string Slurp(const std::string& path) {
 }
 
 // Starts klov with stdin from `inFd`, stdout and stderr into files of `dir`.
-Outcome Spawn(const std::vector<std::string>& args, const Env& env, int inFd, const TempDir& dir,
-              int closeInChild = -1) {
+pid_t Start(const std::vector<std::string>& args, const Env& env, int inFd, const TempDir& dir,
+            int closeInChild = -1) {
     const std::string outPath = dir.File("stdout");
     const std::string errPath = dir.File("stderr");
     std::vector<std::string> argv{KLOV_EXE};
@@ -54,13 +58,23 @@ Outcome Spawn(const std::vector<std::string>& args, const Env& env, int inFd, co
         execv(cargv[0], cargv.data());
         _exit(127);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    return pid;
+}
+
+Outcome Collect(int status, const TempDir& dir) {
     Outcome r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = Slurp(outPath);
-    r.err = Slurp(errPath);
+    r.out = Slurp(dir.File("stdout"));
+    r.err = Slurp(dir.File("stderr"));
     return r;
+}
+
+Outcome Spawn(const std::vector<std::string>& args, const Env& env, int inFd, const TempDir& dir,
+              int closeInChild = -1) {
+    const pid_t pid = Start(args, env, inFd, dir, closeInChild);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return Collect(status, dir);
 }
 
 }  // namespace
@@ -86,6 +100,42 @@ Outcome RunKlov(const std::vector<std::string>& args, const Env& env, const std:
     Outcome r = Spawn(args, env, in, dir);
     close(in);
     return r;
+}
+
+Outcome RunKlovUntilSignal(const std::vector<std::string>& args, const Env& env, int signal,
+                           std::size_t afterLines) {
+    TempDir dir;
+    const int in = open("/dev/null", O_RDONLY);
+    const pid_t pid = Start(args, env, in, dir);
+    close(in);
+    const auto lines = [&dir] {
+        const std::string out = Slurp(dir.File("stdout"));
+        return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'));
+    };
+    // klov should print its lines within seconds; a child that never does is sent the signal
+    // anyway after a minute, so that the test fails on what it printed instead of hanging.
+    // Until the child is reaped here, its process id cannot name another process.
+    int status = 0;
+    const auto reapedBy = [&](std::chrono::steady_clock::time_point deadline, auto waitMore) {
+        while (std::chrono::steady_clock::now() < deadline && waitMore()) {
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    const auto minute = [] { return std::chrono::steady_clock::now() + std::chrono::minutes(1); };
+    if (reapedBy(minute(), [&] { return lines() < afterLines; })) {
+        return Collect(status, dir);  // ended before the signal
+    }
+    kill(pid, signal);
+    // A child that does not end on the signal is killed after a further minute (outcome -1).
+    if (!reapedBy(minute(), [] { return true; })) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    return Collect(status, dir);
 }
 
 Outcome RunKlovOnTerminal(const std::vector<std::string>& args, const Env& env,

@@ -2,6 +2,7 @@
 // collects what it printed and how it ended.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,11 @@ struct Outcome {
 
 Outcome RunKlov(const std::vector<std::string>& args, const Env& env = {},
                 const std::string& input = {});
+
+// Starts klov, waits until it has printed `afterLines` lines, sends it `signal` and collects
+// how it ended.
+Outcome RunKlovUntilSignal(const std::vector<std::string>& args, const Env& env, int signal,
+                           std::size_t afterLines);
 
 // As RunKlov, with standard input on a pseudo-terminal fed with `input`.
 Outcome RunKlovOnTerminal(const std::vector<std::string>& args, const Env& env,

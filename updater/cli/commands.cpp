@@ -1,48 +1,18 @@
 #include "commands.h"
 
-#include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <ostream>
 #include <vector>
 
 #include "bus_directory.h"
 #include "exit_codes.h"
+#include "stop_signals.h"
 #include "text.h"
 
 namespace klov {
 
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-
-extern "C" void OnStopSignal(int) {
-    g_stop = 1;
-}
-
-// Ctrl-C or a termination request ends a watch between two readings; the connection is
-// closed on the way out.
-class StopSignals {
-  public:
-    StopSignals() {
-        struct sigaction sa {};
-        sa.sa_handler = OnStopSignal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &oldInt_);
-        sigaction(SIGTERM, &sa, &oldTerm_);
-    }
-    ~StopSignals() {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-  private:
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
-};
 
 constexpr const char* kInfoLabels[] = {"Product name", "Manufacturer", "Serial number",
                                        "Firmware version", "Production date"};
@@ -272,27 +242,15 @@ int ReadRate(Library& lib, const ProbeChoice& choice, const RateOptions& options
         return code;
     }
     Connection c(lib, handle);
-    const long readings = options.count > 0 ? options.count : (options.watch ? -1 : 1);
-    StopSignals signals;
-    g_stop = 0;
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (long i = 0; (readings < 0 || i < readings) && g_stop == 0; ++i) {
-        if (i > 0) {
-            // Readings keep to the interval from the first one, whatever each one took.
-            const long long offsetNs = static_cast<long long>(i) * options.intervalMs * 1000000LL;
-            timespec at = start;
-            at.tv_sec += static_cast<time_t>(offsetNs / 1000000000LL);
-            at.tv_nsec += static_cast<long>(offsetNs % 1000000000LL);
-            if (at.tv_nsec >= 1000000000L) {
-                at.tv_sec += 1;
-                at.tv_nsec -= 1000000000L;
-            }
-            // A stop signal interrupts the sleep and ends the watch.
-            if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR &&
-                g_stop != 0) {
-                break;
-            }
+    const long long readings = options.count > 0 ? options.count : (options.watch ? -1 : 1);
+    // Ctrl-C or a termination request ends a watch between two readings; the connection is
+    // closed on the way out.
+    const StopSignals stop;
+    const StopSignals::Clock::time_point start = StopSignals::Clock::now();
+    for (long long i = 0; (readings < 0 || i < readings) && !stop.Requested(); ++i) {
+        // Readings keep to the interval from the first one, whatever each one took.
+        if (i > 0 && !stop.SleepUntil(start + std::chrono::milliseconds(i * options.intervalMs))) {
+            break;
         }
         std::int32_t rate = 0;
         std::int32_t flag = 0;
@@ -300,10 +258,9 @@ int ReadRate(Library& lib, const ProbeChoice& choice, const RateOptions& options
             o.err << "klov: the probe did not report its count rate\n";
             return kExitExchange;
         }
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
         const long long elapsedMs =
-            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
+            std::chrono::duration_cast<std::chrono::milliseconds>(StopSignals::Clock::now() - start)
+                .count();
         if (o.json) {
             o.out << "{\"rate\": " << rate << ", \"flag\": " << flag
                   << ", \"elapsed_ms\": " << elapsedMs << "}" << std::endl;

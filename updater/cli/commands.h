@@ -29,7 +29,7 @@ int SaveSettings(Library& lib, const ProbeChoice& choice, Output o);
 struct RateOptions {
     bool watch = false;
     int intervalMs = 1000;
-    long count = 0;  // 0: once, or until interrupted with --watch
+    long long count = 0;  // 0: once, or until interrupted with --watch
 };
 int ReadRate(Library& lib, const ProbeChoice& choice, const RateOptions& options, Output o);
 

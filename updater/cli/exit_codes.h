@@ -1,6 +1,8 @@
 // How klov ends, in the style of sysexits.h, so that scripts can tell the cases apart.
 #pragma once
 
+#include "ardellix_exports.h"
+
 namespace klov {
 
 enum ExitCode : int {
@@ -17,7 +19,8 @@ enum ExitCode : int {
 inline constexpr const char* kExitCodeHelp =
     "Exit codes:\n"
     "  0   success\n"
-    "  1   the probe library (libArdellix.so.1) could not be loaded\n"
+    "  1   the probe library (" ARDELLIX_LIBRARY_FILE
+    ") could not be loaded\n"
     "  64  usage error: unknown command or option, missing argument, an update\n"
     "      without a terminal to confirm on and without --yes, or without -d,\n"
     "      --serial or --all while several probes are attached\n"

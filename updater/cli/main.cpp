@@ -21,6 +21,14 @@ namespace {
 
 constexpr const char* kVersion = "klov " KLOV_VERSION;
 
+#ifdef _WIN32
+constexpr const char* kLibraryHint =
+    "klov: put " ARDELLIX_LIBRARY_FILE " beside klov.exe, or add its folder to PATH\n";
+#else
+constexpr const char* kLibraryHint =
+    "klov: install the probe library, or add its folder to LD_LIBRARY_PATH\n";
+#endif
+
 constexpr const char* kDescription =
     "klov: lists, reads and sets kLOV-VR probes and updates their firmware.\n"
     "Results go to standard output, messages to standard error.";
@@ -128,7 +136,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 3600000))
         ->capture_default_str();
     rateCmd->add_option("--count", rate.count, "Number of readings")
-        ->check(CLI::Range(1L, 1L << 40));
+        ->check(CLI::Range(1LL, 1LL << 40));
     rateCmd->add_flag("--json", json, "Print one JSON object per reading, one per line");
 
     klov::UpdateOptions update;
@@ -157,9 +165,8 @@ int main(int argc, char** argv) {
         return code == 0 ? klov::kExitOk : klov::kExitUsage;
     }
 
-    mirovane::ArdellixLibrary library(ARDELLIX_LIBRARY_FILE, [](const std::string&) {
-        std::cerr << "klov: install the probe library, or add its folder to LD_LIBRARY_PATH\n";
-    });
+    mirovane::ArdellixLibrary library(ARDELLIX_LIBRARY_FILE,
+                                      [](const std::string&) { std::cerr << kLibraryHint; });
     klov::Library lib(library);
     klov::Output out{std::cout, std::cerr, json};
 
