@@ -1,30 +1,23 @@
 // The simulator's needs of the system, on Linux.
 #include <sys/prctl.h>
-#include <time.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "platform.h"
 
 namespace klovsim::detail::platform {
 
-// Against the same monotonic clock as steady_clock. The kernel may end a sleep up to the
-// thread's timer slack late (50 us by default), so the slack is cut to the minimum for this
-// sleep and restored afterwards.
+// The standard library sleeps again after an interruption until the deadline has passed. The
+// kernel may end a sleep up to the thread's timer slack late (50 us by default), so the slack
+// is cut to the minimum for this sleep and restored afterwards.
 void sleepUntil(std::chrono::steady_clock::time_point deadline) {
     const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
     if (slack > 1) {
         prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     }
-    const auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns.count() % 1000000000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
+    std::this_thread::sleep_until(deadline);
     if (slack > 1) {
         prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
     }

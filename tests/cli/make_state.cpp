@@ -24,11 +24,11 @@ int main(int argc, char** argv) {
         bus.addProbe(config);
     }
     for (int i = 2; i < argc; ++i) {
-        const std::string spec = argv[i];
-        const std::size_t colon = spec.find(':');
-        const std::string kind = spec.substr(0, colon);
+        const std::string entry = argv[i];
+        const std::size_t colon = entry.find(':');
+        const std::string kind = entry.substr(0, colon);
         klovsim::ProbeConfig config;
-        config.serial = colon == std::string::npos ? "" : spec.substr(colon + 1);
+        config.serial = colon == std::string::npos ? "" : entry.substr(colon + 1);
         if (config.serial.size() != 8 || (kind != "app" && kind != "boot" && kind != "erased")) {
             std::fprintf(stderr, "make_state: bad probe \"%s\"\n", argv[i]);
             return 2;

@@ -2,7 +2,7 @@
  * must bind it, then fail cleanly at the first export it lacks. */
 #include <stdint.h>
 
-__declspec(dllexport) int32_t OpenSCA(int32_t deviceIndex) {
+__attribute__((dllexport)) int32_t OpenSCA(int32_t deviceIndex) {
     (void)deviceIndex;
     return 0;
 }

@@ -1,6 +1,10 @@
-#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
 #include <csignal>
-#include <ctime>
 
 #include "stop_signals.h"
 
@@ -8,18 +12,28 @@ namespace klov {
 
 namespace {
 
+// The handler sets the flag and writes a byte into a pipe that the sleep waits on, so a
+// signal that arrives just before the sleep begins still ends it.
 volatile std::sig_atomic_t g_stop = 0;
+int g_wake[2] = {-1, -1};
 struct sigaction g_oldInt {};
 struct sigaction g_oldTerm {};
 
 extern "C" void OnStopSignal(int) {
     g_stop = 1;
+    if (g_wake[1] >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = write(g_wake[1], &byte, 1);
+    }
 }
 
 }  // namespace
 
 StopSignals::StopSignals() {
     g_stop = 0;
+    if (pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        g_wake[0] = g_wake[1] = -1;  // the sleep then ends on the interruption alone
+    }
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -30,6 +44,12 @@ StopSignals::StopSignals() {
 StopSignals::~StopSignals() {
     sigaction(SIGINT, &g_oldInt, nullptr);
     sigaction(SIGTERM, &g_oldTerm, nullptr);
+    for (int& fd : g_wake) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
 }
 
 bool StopSignals::Requested() const {
@@ -37,20 +57,14 @@ bool StopSignals::Requested() const {
 }
 
 bool StopSignals::SleepUntil(Clock::time_point at) const {
-    // The steady clock is CLOCK_MONOTONIC, so its time points convert directly. A signal
-    // interrupts the sleep (no SA_RESTART), which ends it when the signal was ours.
-    static_assert(Clock::is_steady);
-    const auto sinceEpoch = at.time_since_epoch();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
-    timespec until{};
-    until.tv_sec = static_cast<time_t>(seconds.count());
-    until.tv_nsec = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds).count());
     while (g_stop == 0) {
-        const int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-        if (rc != EINTR) {
+        const auto now = Clock::now();
+        if (now >= at) {
             break;
         }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(at - now).count();
+        pollfd wake{g_wake[0], POLLIN, 0};
+        poll(&wake, g_wake[0] >= 0 ? 1 : 0, static_cast<int>(std::min<long long>(left, INT_MAX)));
     }
     return g_stop == 0;
 }
