@@ -19,6 +19,19 @@ constexpr const char* kInfoLabels[] = {"Product name", "Manufacturer", "Serial n
 constexpr const char* kInfoKeys[] = {"product_name", "manufacturer", "serial_number",
                                      "firmware_version", "production_date"};
 
+// The probe a command talks to, opened in its application for the command and closed at its
+// end. When there is none, `code` is the exit code and the reason has been said on `err`.
+struct ChosenApplication {
+    ChosenApplication(Library& lib, const ProbeChoice& choice, std::ostream& err)
+        : code(SelectApplication(lib.Core(), choice, err, handle, device)),
+          connection(lib, handle) {}
+
+    ScaHandle handle = 0;
+    int device = 0;
+    int code;
+    Connection connection;
+};
+
 }  // namespace
 
 int ListProbes(Library& lib, Output o) {
@@ -71,17 +84,14 @@ int ListProbes(Library& lib, Output o) {
 }
 
 int ShowInfo(Library& lib, const ProbeChoice& choice, Output o) {
-    ScaHandle handle = 0;
-    int device = 0;
-    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
-        code != kExitOk) {
-        return code;
+    const ChosenApplication probe(lib, choice, o.err);
+    if (probe.code != kExitOk) {
+        return probe.code;
     }
-    Connection c(lib, handle);
     std::optional<std::string> items[5];
     int code = kExitOk;
     for (int selector = 0; selector < 5; ++selector) {
-        items[selector] = lib.ReadInfo(c.handle(), selector);
+        items[selector] = lib.ReadInfo(probe.handle, selector);
         if (!items[selector]) {
             o.err << "klov: the probe did not report its " << kInfoKeys[selector] << '\n';
             code = kExitExchange;
@@ -94,7 +104,7 @@ int ShowInfo(Library& lib, const ProbeChoice& choice, Output o) {
               << "\" is not a calendar date\n";
     }
     if (o.json) {
-        o.out << "{\"device\": " << device;
+        o.out << "{\"device\": " << probe.device;
         for (int selector = 0; selector < 4; ++selector) {
             o.out << ", \"" << kInfoKeys[selector] << "\": " << JsonStringOrNull(items[selector]);
         }
@@ -132,18 +142,15 @@ int GetSettings(Library& lib, const ProbeChoice& choice, const std::string& name
         o.err << "klov: there is no setting \"" << Printable(name) << "\"\n";
         return kExitUsage;
     }
-    ScaHandle handle = 0;
-    int device = 0;
-    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
-        code != kExitOk) {
-        return code;
+    const ChosenApplication probe(lib, choice, o.err);
+    if (probe.code != kExitOk) {
+        return probe.code;
     }
-    Connection c(lib, handle);
     std::vector<std::optional<std::int32_t>> values;
     int code = kExitOk;
     for (const Setting* s : wanted) {
         std::int32_t value = 0;
-        if (lib.ReadValue(s->read, c.handle(), &value) != 0) {
+        if (lib.ReadValue(s->read, probe.handle, &value) != 0) {
             values.emplace_back(value);
         } else {
             values.emplace_back();
@@ -186,20 +193,17 @@ int SetSetting(Library& lib, const ProbeChoice& choice, const std::string& name,
         o.err << "klov: " << parsed.error << "; nothing was sent.\n";
         return kExitRefused;
     }
-    ScaHandle handle = 0;
-    int device = 0;
-    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
-        code != kExitOk) {
-        return code;
+    const ChosenApplication probe(lib, choice, o.err);
+    if (probe.code != kExitOk) {
+        return probe.code;
     }
-    Connection c(lib, handle);
-    if (lib.SetValue(s->set, c.handle(), *parsed.value) == 0) {
+    if (lib.SetValue(s->set, probe.handle, *parsed.value) == 0) {
         o.err << "klov: the probe did not take " << s->name << '\n';
         return kExitExchange;
     }
     // The probe does not acknowledge a setting; reading it back is the confirmation.
     std::int32_t now = 0;
-    if (lib.ReadValue(s->read, c.handle(), &now) == 0) {
+    if (lib.ReadValue(s->read, probe.handle, &now) == 0) {
         o.err << "klov: " << s->name << " was sent but could not be read back\n";
         return kExitExchange;
     }
@@ -208,7 +212,7 @@ int SetSetting(Library& lib, const ProbeChoice& choice, const std::string& name,
               << " but the probe reports " << now << '\n';
         return kExitExchange;
     }
-    if (save && lib.SaveSettings(c.handle()) == 0) {
+    if (save && lib.SaveSettings(probe.handle) == 0) {
         o.err << "klov: " << s->name
               << " is set but the probe did not take the request to save "
                  "its settings\n";
@@ -219,14 +223,11 @@ int SetSetting(Library& lib, const ProbeChoice& choice, const std::string& name,
 }
 
 int SaveSettings(Library& lib, const ProbeChoice& choice, Output o) {
-    ScaHandle handle = 0;
-    int device = 0;
-    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
-        code != kExitOk) {
-        return code;
+    const ChosenApplication probe(lib, choice, o.err);
+    if (probe.code != kExitOk) {
+        return probe.code;
     }
-    Connection c(lib, handle);
-    if (lib.SaveSettings(c.handle()) == 0) {
+    if (lib.SaveSettings(probe.handle) == 0) {
         o.err << "klov: the probe did not take the request to save its settings\n";
         return kExitExchange;
     }
@@ -235,13 +236,10 @@ int SaveSettings(Library& lib, const ProbeChoice& choice, Output o) {
 }
 
 int ReadRate(Library& lib, const ProbeChoice& choice, const RateOptions& options, Output o) {
-    ScaHandle handle = 0;
-    int device = 0;
-    if (const int code = SelectApplication(lib.Core(), choice, o.err, handle, device);
-        code != kExitOk) {
-        return code;
+    const ChosenApplication probe(lib, choice, o.err);
+    if (probe.code != kExitOk) {
+        return probe.code;
     }
-    Connection c(lib, handle);
     const long long readings = options.count > 0 ? options.count : (options.watch ? -1 : 1);
     // Ctrl-C or a termination request ends a watch between two readings; the connection is
     // closed on the way out.
@@ -254,7 +252,7 @@ int ReadRate(Library& lib, const ProbeChoice& choice, const RateOptions& options
         }
         std::int32_t rate = 0;
         std::int32_t flag = 0;
-        if (lib.ReadCPS(c.handle(), &rate, &flag) == 0) {
+        if (lib.ReadCPS(probe.handle, &rate, &flag) == 0) {
             o.err << "klov: the probe did not report its count rate\n";
             return kExitExchange;
         }
