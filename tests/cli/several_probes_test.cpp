@@ -56,7 +56,9 @@ class Bench {
                 {"KLOVSIM_ORDER", order}};
     }
     const Env& env() const { return env_; }
-    Outcome Run(const std::vector<std::string>& args) const { return RunKlov(args, env_); }
+    Outcome Run(const std::vector<std::string>& args, const std::string& input = {}) const {
+        return RunKlov(args, env_, input);
+    }
     // The probes' memories as the state file holds them (flash, configuration, EEPROM), by
     // probe; not the bookkeeping of the bus around them.
     std::string State() const {
@@ -190,6 +192,7 @@ TEST(SeveralProbes, UpdateRefusesWhatCouldReachAnotherProbe) {
         std::vector<std::string> args;
         int code;
         std::string errHas;
+        std::string input = {};  // the answers on standard input
     };
     const Case cases[] = {
         {{"app:04124008", "app:04124009"}, {"update", "--yes"}, 64, "2 probes are attached"},
@@ -210,6 +213,12 @@ TEST(SeveralProbes, UpdateRefusesWhatCouldReachAnotherProbe) {
          {"update", "-d", "{04124009}", "--serial", "04124008", "--yes"},
          65,
          "reports S/N 04124009, not S/N 04124008"},
+        // The serial number asked for a probe that cannot prove its own is another probe's.
+        {{"erased:04124010", "app:04124008"},
+         {"update", "-d", "{?}", "--yes"},
+         65,
+         "S/N 04124008 is carried by another attached probe; nothing was written",
+         "04124008\n"},
     };
     for (const char* order : kOrders) {
         for (const Case& c : cases) {
@@ -217,7 +226,7 @@ TEST(SeveralProbes, UpdateRefusesWhatCouldReachAnotherProbe) {
             const Bench bench(c.probes, order);
             const std::vector<std::string> args = bench.Expand(c.args);
             const std::string before = bench.State();
-            const Outcome r = bench.Run(args);
+            const Outcome r = bench.Run(args, c.input);
             EXPECT_EQ(r.code, c.code) << Describe(r);
             EXPECT_TRUE(Has(r.err, c.errHas)) << Describe(r);
             EXPECT_TRUE(bench.State() == before) << "a probe's memories changed";

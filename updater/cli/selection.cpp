@@ -234,11 +234,16 @@ int SelectForUpdate(std::vector<DeviceFacts>& scan, const ProbeChoice& choice, s
         return kExitRefused;
     }
     const std::optional<std::string> serial = named ? choice.serial : KnownSerial(*chosen);
-    if (serial) {
-        for (const DeviceFacts& d : scan) {
-            if (&d != chosen && KnownSerial(d) == *serial) {
+    target.othersCarry.clear();
+    for (const DeviceFacts& d : scan) {
+        if (&d == chosen) {
+            continue;
+        }
+        if (const std::optional<std::string> other = KnownSerial(d)) {
+            if (other == serial) {
                 return Duplicates(err, scan, *serial);
             }
+            target.othersCarry.push_back(*other);
         }
     }
     target.device = *chosen;

@@ -39,6 +39,9 @@ struct UpdateTarget {
     // probe in bootloader mode whose flash holds no identity. Nothing: ask for it.
     std::optional<std::string> serial;
     bool named = false;  // the serial number is the user's word, not the probe's
+    // The serial numbers the other attached probes are known by: a number asked for must be
+    // none of these, or two probes would carry it.
+    std::vector<std::string> othersCarry;
 };
 
 // Chooses the probe to update among the devices of a scan. Refuses, before anything is

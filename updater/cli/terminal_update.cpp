@@ -102,7 +102,14 @@ class TerminalEvents final : public mirovane::UpdateEvents {
             }
             return std::nullopt;
         }
-        return Trim(line);
+        const std::string typed = Trim(line);
+        const std::vector<std::string>& others = target_.othersCarry;
+        if (std::find(others.begin(), others.end(), typed) != others.end()) {
+            io_.err << "klov: S/N " << Printable(typed)
+                    << " is carried by another attached probe; nothing was written.\n";
+            return std::nullopt;
+        }
+        return typed;
     }
 
     void Wait(int milliseconds) override {
