@@ -104,7 +104,7 @@ Result LibusbTransport::OpenChannel(bool outDirection, UsbChannel& channel) {
     const bool first = !in_.open && !out_.open;
     DevicePlace found;
     struct usb_device* dev = FindDevice(vendorId_, productId_, deviceIndex_, nullptr,
-                                        first || !place_ ? nullptr : &*place_, &found);
+                                        first ? nullptr : &*place_, first ? &found : nullptr);
     if (dev == nullptr) {
         return Result::Error("Unable to find libusb device VID or PID");
     }

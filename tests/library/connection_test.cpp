@@ -123,6 +123,27 @@ TEST_P(LibraryOrderTest, BothChannelsOpenTheSameProbeWhenAnotherArrivesInBetween
     EXPECT_EQ(arriving.protocolViolations().size(), 0u);
 }
 
+// The other way round: the probe the first channel opened leaves before the second channel's
+// listing. The second channel opens nothing (the probe now at that index is another one), and
+// the failed opening leaves nothing open.
+TEST_P(LibraryOrderTest, TheSecondChannelOpensNothingWhenTheFirstOnesProbeHasLeft) {
+    ProbeConfig first, second;
+    first.serial = "11111111";
+    second.serial = "22222222";
+    klovsim::Probe older = bus().addProbe(first);
+    klovsim::Probe newer = bus().addProbe(second);
+    klovsim::Probe& atIndex0 = NewestFirst() ? newer : older;
+    bus().beforeListing([&](std::int64_t listing) {
+        if (listing == 1) {
+            atIndex0.unplug();
+        }
+    });
+
+    EXPECT_EQ(Open(0), 0u);
+    EXPECT_EQ(Calls("usb_open").size(), 1u);
+    EXPECT_EQ(bus().openHandles(), 0);
+}
+
 TEST_F(LibraryTest, FailedOpeningsLeaveNothingOpen) {
     struct Case {
         const char* name;
