@@ -18,6 +18,7 @@ SIMULATED_BUS = {
     "KLOVSIM_SERIAL": SERIAL,
     "KLOVSIM_DATE": DATE,
     "KLOVSIM_VERSION": VERSION,
+    "KLOVSIM_ORDER": "newest-first",
 }
 
 os.environ.update(SIMULATED_BUS)

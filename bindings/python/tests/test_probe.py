@@ -10,12 +10,12 @@ from conftest import DATE, SERIAL, VERSION
 
 def test_identity_of_both_probes_and_close_at_end_of_with():
     with Probe.open(0) as first, Probe.open(1) as second:
-        # A fresh process lists the bus in its directory's order (newest first by default).
-        assert {first.serial_number, second.serial_number} == {SERIAL, "04129902"}
+        # A fresh process lists the bus newest first: the second probe made is at index 0.
+        assert (first.serial_number, second.serial_number) == ("04129902", SERIAL)
         assert first.product.startswith("kLOV")
         assert first.manufacturer != ""
-        assert first.firmware_version == VERSION
-        assert first.production_date == DATE
+        assert second.firmware_version == VERSION
+        assert second.production_date == DATE
     assert first.closed and second.closed
     with pytest.raises(ArdellixError) as failure:
         first.read_cps()
