@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,9 +120,14 @@ GuestRun RunGuest(const GuestOptions& options) {
     const Clock::time_point start = Clock::now();
     const pid_t pid = ::fork();
     if (pid < 0) {
-        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+        const int error = errno;
+        ::close(out[0]);
+        ::close(out[1]);
+        throw std::runtime_error(std::string("fork: ") + std::strerror(error));
     }
     if (pid == 0) {
+        // QEMU ends with the test program, however that ends.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         const int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, 0);
         ::dup2(out[1], 1);
@@ -131,6 +137,27 @@ GuestRun RunGuest(const GuestOptions& options) {
         ::_exit(127);
     }
     ::close(out[1]);
+    // Whatever ends this function, a tick that throws included, QEMU is killed and reaped.
+    int status = 0;
+    struct Reaper {
+        pid_t pid;
+        int fd;
+        int& status;
+        bool done = false;
+        void Finish() {
+            if (!done) {
+                done = true;
+                ::close(fd);
+                ::waitpid(pid, &status, 0);
+            }
+        }
+        ~Reaper() {
+            if (!done) {
+                ::kill(pid, SIGKILL);
+                Finish();
+            }
+        }
+    } reaper{pid, out[0], status};
 
     GuestRun run;
     std::string partial;
@@ -177,9 +204,7 @@ GuestRun RunGuest(const GuestOptions& options) {
     if (!partial.empty()) {
         take(partial);
     }
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    reaper.Finish();
     run.qemuStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.seconds = Since(start);
     return run;

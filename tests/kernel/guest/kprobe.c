@@ -14,10 +14,10 @@
  * Exit status: 0 when the command could run, 1 otherwise. */
 #define _POSIX_C_SOURCE 200809L
 
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <poll.h>
 #include <sys/time.h>
 
 #include <usb.h>
