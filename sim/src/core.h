@@ -26,7 +26,6 @@
 
 namespace klovsim::detail {
 
-struct EnvironmentConfig;
 struct SavedBus;
 
 // One appearance of a device on the bus. A probe that resets or is unplugged and comes back
@@ -118,7 +117,6 @@ class Core {
     void resetLocked();
     DirectoryOrder directoryOrderLocked(int bus) const;
     Probe::State& addProbeLocked(const ProbeConfig& config, int bus);
-    void applyEnvironmentLocked(const EnvironmentConfig& env);
     void configureFromEnvironmentLocked();
     // A new node on `bus`: under `devnum` when given, else under the bus's next free number.
     Node* newNode(int bus, std::uint16_t vid, std::uint16_t pid, int devnum = 0);
