@@ -127,6 +127,7 @@ TEST_P(SimStateOrdered, DevicesComeBackUnderTheirNumbersInTheirOrder) {
     ASSERT_TRUE(std::regex_search(text, m, std::regex("\\ndevice 0 1d6b 0002 (\\d+) ")));
     std::string own =
         std::regex_replace(text, std::regex("(\\nprobe 0 0 \\w+) \\d+"), "$1 " + m[1].str());
+    ASSERT_NE(own.find("\nprobe 0 0 application " + m[1].str() + " "), std::string::npos);
     own = own.substr(0, own.find("devices ")) + "devices 0\n";
     const std::string ownPath = path_ + ".own";
     std::ofstream(ownPath, std::ios::trunc) << own;
