@@ -59,18 +59,33 @@ void Core::refreshLocked() {
 
 // ----- devices -------------------------------------------------------------------------------
 
+std::vector<Node*> Core::presentLocked(std::optional<int> bus) const {
+    std::vector<Node*> out;
+    for (const auto& p : probes_) {
+        if (p->node != nullptr && (!bus || p->bus == *bus)) {
+            out.push_back(p->node);
+        }
+    }
+    for (Node* f : foreign_) {
+        if (!bus || f->bus == *bus) {
+            out.push_back(f);
+        }
+    }
+    return out;
+}
+
+void Core::retire(Node& n) {
+    n.present = false;
+    n.probe = nullptr;
+    n.pipe.clear();
+    n.claimHolder = 0;
+}
+
 Node* Core::newNode(int bus, std::uint16_t vid, std::uint16_t pid, int devnum) {
     // Device numbers of the devices on this bus now: a new one never takes one of them.
     std::set<int> taken;
-    for (const auto& p : probes_) {
-        if (p->node != nullptr && p->bus == bus) {
-            taken.insert(p->node->devnum);
-        }
-    }
-    for (const Node* f : foreign_) {
-        if (f->bus == bus) {
-            taken.insert(f->devnum);
-        }
+    for (const Node* n : presentLocked(bus)) {
+        taken.insert(n->devnum);
     }
     int& next = nextDevnum_.try_emplace(bus, kFirstDevnum).first->second;
     if (devnum == 0 || taken.count(devnum) != 0) {
@@ -102,10 +117,7 @@ void Core::probeReturned(Probe::State& s) {
 
 void Core::probeLeft(Probe::State& s) {
     if (s.node != nullptr) {
-        s.node->present = false;
-        s.node->probe = nullptr;
-        s.node->pipe.clear();
-        s.node->claimHolder = 0;
+        retire(*s.node);
         s.node = nullptr;
     }
     pipeChanged_.notify_all();
@@ -115,27 +127,17 @@ std::vector<int> Core::busNumbers() {
     auto lk = enter();
     std::set<int> numbers{0};
     for (const auto& p : probes_) {
-        numbers.insert(p->bus);
+        numbers.insert(p->bus);  // listed while its probe restarts too
     }
-    for (const Node* f : foreign_) {
-        numbers.insert(f->bus);
+    for (const Node* n : presentLocked()) {
+        numbers.insert(n->bus);
     }
     return {numbers.begin(), numbers.end()};
 }
 
 std::vector<DeviceInfo> Core::directory(int bus) {
     auto lk = enter();
-    std::vector<const Node*> present;
-    for (const auto& p : probes_) {
-        if (p->node != nullptr && p->bus == bus) {
-            present.push_back(p->node);
-        }
-    }
-    for (const Node* f : foreign_) {
-        if (f->bus == bus) {
-            present.push_back(f);
-        }
-    }
+    std::vector<Node*> present = presentLocked(bus);
     // Node ids grow with every appearance, so they give the order the nodes were created in.
     const bool newestFirst = directoryOrderLocked(bus) == DirectoryOrder::NewestFirst;
     std::sort(present.begin(), present.end(), [newestFirst](const Node* a, const Node* b) {
@@ -177,10 +179,7 @@ DirectoryOrder Core::directoryOrder(int bus) {
 
 void Core::resetLocked() {
     for (auto& n : nodes_) {
-        n->present = false;
-        n->probe = nullptr;
-        n->pipe.clear();
-        n->claimHolder = 0;
+        retire(*n);
     }
     probes_.clear();
     foreign_.clear();
@@ -358,12 +357,17 @@ bool Core::saveStateLocked(const std::string& path) {
 // numbers, as a fresh process finds them in the kernel. Probes the bus has beyond the file's
 // keep their appearances.
 void Core::restoreLocked(const SavedBus& saved) {
+    // Every device the file replaces leaves the bus first, probes created for the file included,
+    // so that the numbers the file gives are free for the devices it gives them to.
     for (std::size_t i = probes_.size(); i < saved.probes.size(); ++i) {
         addProbeLocked(ProbeConfig{}, saved.probes[i].bus);
     }
+    for (std::size_t i = 0; i < saved.probes.size(); ++i) {
+        probeLeft(*probes_[i]);
+    }
     if (saved.foreign) {
         for (Node* f : foreign_) {
-            f->present = false;
+            retire(*f);
         }
         foreign_.clear();
     }

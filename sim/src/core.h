@@ -26,7 +26,6 @@
 
 namespace klovsim::detail {
 
-struct EnvironmentConfig;
 struct SavedBus;
 
 // One appearance of a device on the bus. A probe that resets or is unplugged and comes back
@@ -118,8 +117,12 @@ class Core {
     void resetLocked();
     DirectoryOrder directoryOrderLocked(int bus) const;
     Probe::State& addProbeLocked(const ProbeConfig& config, int bus);
-    void applyEnvironmentLocked(const EnvironmentConfig& env);
     void configureFromEnvironmentLocked();
+    // The devices on `bus` now (on every bus when none is given): the probes' nodes, then the
+    // foreign devices.
+    std::vector<Node*> presentLocked(std::optional<int> bus = std::nullopt) const;
+    // Takes a node off the bus: handles to it fail from now on, its replies and claim are gone.
+    static void retire(Node& n);
     // A new node on `bus`: under `devnum` when given, else under the bus's next free number.
     Node* newNode(int bus, std::uint16_t vid, std::uint16_t pid, int devnum = 0);
     HandleRec* findHandle(int handle);

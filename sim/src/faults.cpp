@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace klovsim::detail {
@@ -63,8 +64,8 @@ const std::pair<const char*, Fault> kNames[] = {
 }  // namespace
 
 void FaultTable::validate(const FaultRule& rule) {
-    const bool connection = rule.kind == Fault::OpenFails || rule.kind == Fault::ConfigFails ||
-                            rule.kind == Fault::ClaimFails || rule.kind == Fault::CloseFails;
+    // Open, configuration, claim and close: the faults of no transfer.
+    const bool connection = !isReadFault(rule.kind) && !isWriteFault(rule.kind);
     if (connection && rule.counting == Counting::ByExchange) {
         throw std::invalid_argument(
             "klovsim: open, configuration, claim and close faults are "
@@ -96,9 +97,13 @@ std::vector<Fault> FaultTable::hit(Op op, int probeId, std::optional<std::int64_
     return out;
 }
 
-const char* FaultTable::names() {
-    return "write-error, write-timeout, short-write, read-error, no-reply, short-reply, "
-           "garbled-echo, garbled-selector, garbled-data, unplug, unplug-before-reply";
+std::string FaultTable::names() {
+    std::string out;
+    for (const auto& k : kNames) {
+        out += out.empty() ? "" : ", ";
+        out += k.first;
+    }
+    return out;
 }
 
 std::optional<Fault> FaultTable::byName(std::string_view name) {

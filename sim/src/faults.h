@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,7 +30,7 @@ class FaultTable {
     std::vector<Fault> hit(Op op, int probeId, std::optional<std::int64_t> exchange);
 
     // The names KLOVSIM_FAULT knows (write-error, no-reply, ...), and the kind of one of them.
-    static const char* names();
+    static std::string names();
     static std::optional<Fault> byName(std::string_view name);
 
   private:

@@ -34,7 +34,6 @@ struct Adapter {
     std::map<int, std::unique_ptr<usb_bus>> busses;
     std::unordered_map<std::uint64_t, std::unique_ptr<struct usb_device>> devices;
     std::unordered_map<const struct usb_device*, std::uint64_t> nodeOfDevice;
-    std::unordered_map<std::uint64_t, struct usb_device*> deviceOfNode;
     std::unordered_map<const usb_dev_handle*, std::unique_ptr<usb_dev_handle>> handles;
 };
 
@@ -76,7 +75,6 @@ struct usb_device* makeDevice(Adapter& a, const klovsim::detail::DeviceInfo& inf
     d.config = libusb::newConfiguration();
     struct usb_device* p = record.get();
     a.nodeOfDevice[p] = info.node;
-    a.deviceOfNode[info.node] = p;
     a.devices[info.node] = std::move(record);
     return p;
 }
@@ -170,7 +168,8 @@ int usb_find_devices(void) {
             std::set<std::uint64_t> known;
             std::vector<struct usb_device*> kept;
             for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
-                const std::uint64_t node = a.nodeOfDevice[d];
+                const auto it = a.nodeOfDevice.find(d);
+                const std::uint64_t node = it != a.nodeOfDevice.end() ? it->second : 0;  // none
                 known.insert(node);
                 if (present.count(node) != 0) {
                     kept.push_back(d);
@@ -181,9 +180,9 @@ int usb_find_devices(void) {
             std::vector<struct usb_device*> list;
             for (const auto& info : dir->second) {
                 if (known.count(info.node) == 0) {
-                    auto it = a.deviceOfNode.find(info.node);
-                    list.push_back(it != a.deviceOfNode.end() ? it->second
-                                                              : makeDevice(a, info, b));
+                    auto it = a.devices.find(info.node);
+                    list.push_back(it != a.devices.end() ? it->second.get()
+                                                         : makeDevice(a, info, b));
                     ++changes;  // new, to the front
                 }
             }
@@ -277,8 +276,8 @@ struct usb_device* usb_device(usb_dev_handle* dev) {
     }
     Adapter& a = adapter();
     std::lock_guard<std::mutex> lk(a.m);
-    auto it = a.deviceOfNode.find(*node);
-    return it != a.deviceOfNode.end() ? it->second : nullptr;
+    auto it = a.devices.find(*node);
+    return it != a.devices.end() ? it->second.get() : nullptr;
 }
 
 }  // extern "C"

@@ -22,22 +22,6 @@ Bytes cat(Bytes a, const Bytes& b) {
     return a;
 }
 
-// Serial numbers of the probes by index, as a host that refreshes the lists sees them.
-std::vector<std::string> serialsByIndex() {
-    std::vector<std::string> out;
-    for (int i = 0;; ++i) {
-        usb_dev_handle* h = openProbe(i);
-        if (h == nullptr) {
-            return out;
-        }
-        const auto reply = exchange(h, {0xE0});
-        out.push_back(reply && reply->size() == 10
-                          ? std::string(reply->begin() + 1, reply->begin() + 9)
-                          : "?");
-        usb_close(h);
-    }
-}
-
 ProbeConfig withSerial(const std::string& serial) {
     ProbeConfig c;
     c.serial = serial;

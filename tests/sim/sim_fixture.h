@@ -85,6 +85,25 @@ inline std::optional<Bytes> exchange(usb_dev_handle* h, const Bytes& request, in
     return read(h, size);
 }
 
+// The serial number the probe behind `h` reports, or "?" when it gives no such reply.
+inline std::string serialOf(usb_dev_handle* h) {
+    const auto reply = exchange(h, {0xE0});
+    return reply && reply->size() == 10 ? std::string(reply->begin() + 1, reply->begin() + 9) : "?";
+}
+
+// Serial numbers of the probes by index, as a host that refreshes the lists sees them.
+inline std::vector<std::string> serialsByIndex() {
+    std::vector<std::string> out;
+    for (int i = 0;; ++i) {
+        usb_dev_handle* h = openProbe(i);
+        if (h == nullptr) {
+            return out;
+        }
+        out.push_back(serialOf(h));
+        usb_close(h);
+    }
+}
+
 class SimTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "sim_fixture.h"
 
@@ -64,33 +65,35 @@ TEST_F(SimState, RoundTripKeepsMemoriesAndMode) {
     usb_close(again);
 }
 
+// Each device as this process lists it: bus and file name, product id, and a probe's serial.
+void listDevices(std::vector<std::string>& out) {
+    out.clear();
+    usb_find_busses();
+    usb_find_devices();
+    for (usb_bus* b = usb_get_busses(); b != nullptr; b = b->next) {
+        for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
+            std::string item = std::string(b->dirname) + "/" + d->filename + " " +
+                               std::to_string(d->descriptor.idProduct);
+            if (d->descriptor.idProduct == klovsim::kProbeProductId) {
+                usb_dev_handle* h = usb_open(d);
+                ASSERT_NE(h, nullptr) << item;
+                const auto reply = exchange(h, {0xE0});
+                usb_close(h);
+                ASSERT_TRUE(reply) << item;
+                ASSERT_EQ(reply->size(), 10u) << item;
+                item += " " + std::string(reply->begin() + 1, reply->begin() + 9);
+            }
+            out.push_back(item);
+        }
+    }
+}
+
 // The file keeps the bus as the kernel would between processes: the devices with their
 // numbers and the order they appeared in. A process that loads it lists them in directory order.
 class SimStateOrdered : public Ordered<SimState> {};
 INSTANTIATE_TEST_SUITE_P(, SimStateOrdered, kBothOrders, orderName);
 
 TEST_P(SimStateOrdered, DevicesComeBackUnderTheirNumbersInTheirOrder) {
-    // Each device as a listing shows it: file name, product id, and a probe's serial number.
-    const auto listing = [] {
-        std::vector<std::string> out;
-        usb_find_busses();
-        usb_find_devices();
-        for (usb_bus* b = usb_get_busses(); b != nullptr; b = b->next) {
-            for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
-                std::string item = std::string(b->dirname) + "/" + d->filename + " " +
-                                   std::to_string(d->descriptor.idProduct);
-                if (d->descriptor.idProduct == klovsim::kProbeProductId) {
-                    usb_dev_handle* h = usb_open(d);
-                    const auto reply = h != nullptr ? exchange(h, {0xE0}) : std::nullopt;
-                    item += " " + (reply ? std::string(reply->begin() + 1, reply->begin() + 9)
-                                         : std::string("?"));
-                    usb_close(h);
-                }
-                out.push_back(item);
-            }
-        }
-        return out;
-    };
     ProbeConfig a, b;
     a.serial = "04124031";
     b.serial = "04124032";
@@ -101,30 +104,56 @@ TEST_P(SimStateOrdered, DevicesComeBackUnderTheirNumbersInTheirOrder) {
     pa.reset();
     klovsim::Clock::advance(std::chrono::seconds(2));  // back as the newest device
     ASSERT_TRUE(pa.onBus());
+    // This process's first listing of these devices: in directory order, as a fresh one's.
+    std::vector<std::string> before;
+    ASSERT_NO_FATAL_FAILURE(listDevices(before));
+    ASSERT_EQ(before.size(), 4u);
+    // Bus 001: the foreign device, then b, then a (restarted, so the newest); bus 002 after it.
+    ASSERT_NE(before[newestFirst() ? 0 : 2].find(" 04124031"), std::string::npos);
+    ASSERT_NE(before[1].find(" 04124032"), std::string::npos);
+    ASSERT_NE(before[newestFirst() ? 2 : 0].find(" 2"), std::string::npos);
+    EXPECT_NE(before[3].find("002/"), std::string::npos);
     ASSERT_TRUE(bus().saveState(path_));
 
-    // What a process starting now would list: its first listing, in directory order.
+    // A process starting now already has probes of its own when it reads the file, and they
+    // may sit under numbers the file gives other devices: here probe 0 under the number of the
+    // first foreign device. A copy of the file that puts it there is loaded first.
+    std::string text;
+    {
+        std::ifstream in(path_);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(text, m, std::regex("\\ndevice 0 1d6b 0002 (\\d+) ")));
+    std::string own =
+        std::regex_replace(text, std::regex("(\\nprobe 0 0 \\w+) \\d+"), "$1 " + m[1].str());
+    ASSERT_NE(own.find("\nprobe 0 0 application " + m[1].str() + " "), std::string::npos);
+    own = own.substr(0, own.find("devices ")) + "devices 0\n";
+    const std::string ownPath = path_ + ".own";
+    std::ofstream(ownPath, std::ios::trunc) << own;
+
     bus().reset();
     bus().setDirectoryOrder(GetParam());
     klovsim::Clock::setVirtual(true);
-    ASSERT_EQ(listing(), std::vector<std::string>{});
+    std::vector<std::string> after;
+    ASSERT_NO_FATAL_FAILURE(listDevices(after));
+    ASSERT_EQ(after, std::vector<std::string>{});
+    const bool ownLoaded = bus().loadState(ownPath);
+    std::remove(ownPath.c_str());
+    ASSERT_TRUE(ownLoaded);
     ASSERT_TRUE(bus().loadState(path_));
-    const std::vector<std::string> fresh = listing();
-    ASSERT_EQ(fresh.size(), 4u);
-    // Bus 001: the foreign device, then b, then a (restarted, so the newest); bus 002 after it.
-    std::vector<std::string> bus1(fresh.begin(), fresh.begin() + 3);
-    ASSERT_NE(bus1[newestFirst() ? 0 : 2].find(" 04124031"), std::string::npos);
-    ASSERT_NE(bus1[1].find(" 04124032"), std::string::npos);
-    ASSERT_NE(bus1[newestFirst() ? 2 : 0].find(" 2"), std::string::npos);
-    EXPECT_NE(fresh[3].find("002/"), std::string::npos);
+    ASSERT_NO_FATAL_FAILURE(listDevices(after));
+    EXPECT_EQ(after, before);
 
     // Saved again and loaded into a new bus, nothing changes: numbers are kept.
     ASSERT_TRUE(bus().saveState(path_));
     bus().reset();
     bus().setDirectoryOrder(GetParam());
-    ASSERT_EQ(listing(), std::vector<std::string>{});
+    ASSERT_NO_FATAL_FAILURE(listDevices(after));
+    ASSERT_EQ(after, std::vector<std::string>{});
     ASSERT_TRUE(bus().loadState(path_));
-    EXPECT_EQ(listing(), fresh);
+    ASSERT_NO_FATAL_FAILURE(listDevices(after));
+    EXPECT_EQ(after, before);
 }
 
 TEST_F(SimState, AFileOfTheFirstVersionStillLoads) {

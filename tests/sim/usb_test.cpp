@@ -66,7 +66,7 @@ TEST_F(SimUsb, TransfersNeedTheClaimAndTheRightEndpoint) {
     EXPECT_EQ(usb_bulk_read(h_, 0x01, buf, 64, 100), -EINVAL);
     usb_release_interface(h_, 0);
     EXPECT_EQ(probe_->protocolViolations().size(), 5u);
-    EXPECT_EQ(exchange(h_, {0xE0})->size(), 10u);  // nothing reached the probe before
+    EXPECT_EQ(exchange(h_, {0xE0}).value().size(), 10u);  // nothing reached the probe before
 }
 
 TEST_F(SimUsb, RepliesQueueLikeARealPipe) {
@@ -81,8 +81,8 @@ TEST_F(SimUsb, RepliesQueueLikeARealPipe) {
     // A reply left unread is what the next read gets.
     ASSERT_EQ(write(h_, {0xE0}), 1);
     ASSERT_EQ(write(h_, {0xE1, 0}), 2);
-    EXPECT_EQ(read(h_)->front(), 0xE0);
-    EXPECT_EQ(read(h_)->front(), 0xE1);
+    EXPECT_EQ(read(h_).value().at(0), 0xE0);
+    EXPECT_EQ(read(h_).value().at(0), 0xE1);
 
     // With nothing pending a read waits the whole time-out on the virtual clock.
     const microseconds before = klovsim::Clock::now();
@@ -230,7 +230,7 @@ TEST_F(SimUsb, ConnectionFaultsByCall) {
 
 TEST_F(SimUsb, TheLogRecordsEveryCallWithItsBytes) {
     bus().clearLog();
-    ASSERT_EQ(exchange(h_, {0xE1, 4}, 32)->size(), 32u);
+    ASSERT_EQ(exchange(h_, {0xE1, 4}, 32).value().size(), 32u);
     const auto log = bus().log();
     std::vector<std::string> calls;
     for (const auto& e : log) {
@@ -283,7 +283,7 @@ TEST_F(SimUsb, OnTheRealClockWaitsAreReallyWaited) {
     EXPECT_GE(klovsim::Clock::now() - t0, microseconds(3000));  // the latency is held
 
     int rc = 0;
-    ASSERT_EQ(read(h_, 64, &rc)->size(), 10u);
+    ASSERT_EQ(read(h_, 64, &rc).value().size(), 10u);
     const microseconds t1 = klovsim::Clock::now();
     EXPECT_FALSE(read(h_, 64, &rc, 30));
     EXPECT_EQ(rc, -ETIMEDOUT);
