@@ -127,9 +127,11 @@ void Probe::plug() {
     s_->model->plug();
 }
 
+// Never destroyed, as the core behind it: a program's own static destructors may still look
+// at the bus after main has returned.
 Bus& Bus::instance() {
-    static Bus bus;
-    return bus;
+    static Bus* const bus = new Bus;
+    return *bus;
 }
 
 void Bus::reset() {
