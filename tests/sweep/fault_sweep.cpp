@@ -22,9 +22,6 @@
 //                    [--order newest-first|oldest-first|both] [--other-probe] [--verbose]
 // (every stride-th exchange index from offset, plus all among the first and last `ends`)
 // Exit status 0 when every case held, 1 when any did not, 2 for bad arguments.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -39,6 +36,7 @@
 #include <vector>
 
 #include "klovsim/sim.h"
+#include "sweep_workers.h"
 #include "sweep_world.h"
 
 namespace {
@@ -275,32 +273,6 @@ bool Parse(int argc, char** argv, Options& o) {
     return true;
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, p, size);
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool ReadAll(int fd, void* data, std::size_t size) {
-    char* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, p, size);
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -352,46 +324,14 @@ int main(int argc, char** argv) {
     // Each worker process takes every jobs-th case; the simulator's bus is process-wide.
     Tally total;
     total.presses = 1;
-    std::vector<std::pair<pid_t, int>> workers;
-    for (int w = 0; w < options.jobs; ++w) {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            std::perror("fault_sweep: pipe");
-            return 1;
+    const bool complete = RunWorkers("fault_sweep", options.jobs, total, [&](int w, Tally& t) {
+        for (std::size_t i = static_cast<std::size_t>(w); i < cases.size();
+             i += static_cast<std::size_t>(options.jobs)) {
+            const Case& c = cases[i];
+            RunCase(library, expected, c.kind, c.k, c.setting,
+                    base.callOf[static_cast<std::size_t>(c.k)], options.verbose, t);
         }
-        const pid_t pid = fork();
-        if (pid < 0) {
-            std::perror("fault_sweep: fork");
-            return 1;
-        }
-        if (pid == 0) {
-            close(fds[0]);
-            Tally t;
-            for (std::size_t i = static_cast<std::size_t>(w); i < cases.size();
-                 i += static_cast<std::size_t>(options.jobs)) {
-                const Case& c = cases[i];
-                RunCase(library, expected, c.kind, c.k, c.setting,
-                        base.callOf[static_cast<std::size_t>(c.k)], options.verbose, t);
-            }
-            _exit(WriteAll(fds[1], &t, sizeof t) ? 0 : 1);
-        }
-        close(fds[1]);
-        workers.emplace_back(pid, fds[0]);
-    }
-    bool complete = true;
-    for (auto [pid, fd] : workers) {
-        Tally t;
-        const bool got = ReadAll(fd, &t, sizeof t);
-        close(fd);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            std::fprintf(stderr, "fault_sweep: a worker process failed (status %d)\n", status);
-            complete = false;
-            continue;
-        }
-        total.Add(t);
-    }
+    });
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

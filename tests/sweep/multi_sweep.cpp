@@ -18,9 +18,6 @@
 //
 // Usage: multi_sweep [--runs N] [--seed S] [--jobs J] [--first K] [--verbose]
 // Exit status 0 when every run held, 1 when any did not, 2 for bad arguments.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -41,6 +38,7 @@
 #include "library_binding.h"
 #include "list_order.h"
 #include "serial_entry.h"
+#include "sweep_workers.h"
 #include "terminal_update.h"
 #include "text_utils.h"
 
@@ -429,32 +427,6 @@ bool Parse(int argc, char** argv, Options& o) {
     return true;
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, p, size);
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool ReadAll(int fd, void* data, std::size_t size) {
-    char* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, p, size);
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -467,46 +439,14 @@ int main(int argc, char** argv) {
     const auto expected = ExpectedImages();
 
     // Run k draws its bench from (seed, k): any run can be repeated alone with --first k.
-    std::vector<std::pair<pid_t, int>> workers;
-    for (int w = 0; w < o.jobs; ++w) {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            std::perror("multi_sweep: pipe");
-            return 1;
-        }
-        const pid_t pid = fork();
-        if (pid < 0) {
-            std::perror("multi_sweep: fork");
-            return 1;
-        }
-        if (pid == 0) {
-            close(fds[0]);
-            Tally t;
-            for (std::int64_t k = o.first + w; k < o.first + o.runs; k += o.jobs) {
-                std::seed_seq seq{o.seed, static_cast<unsigned>(k), static_cast<unsigned>(k >> 32)};
-                std::mt19937 rng(seq);
-                RunOne(library, expected, Draw(rng), o.verbose, t);
-            }
-            _exit(WriteAll(fds[1], &t, sizeof t) ? 0 : 1);
-        }
-        close(fds[1]);
-        workers.emplace_back(pid, fds[0]);
-    }
     Tally total;
-    bool complete = true;
-    for (auto [pid, fd] : workers) {
-        Tally t;
-        const bool got = ReadAll(fd, &t, sizeof t);
-        close(fd);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            std::fprintf(stderr, "multi_sweep: a worker process failed (status %d)\n", status);
-            complete = false;
-            continue;
+    const bool complete = sweep::RunWorkers("multi_sweep", o.jobs, total, [&](int w, Tally& t) {
+        for (std::int64_t k = o.first + w; k < o.first + o.runs; k += o.jobs) {
+            std::seed_seq seq{o.seed, static_cast<unsigned>(k), static_cast<unsigned>(k >> 32)};
+            std::mt19937 rng(seq);
+            RunOne(library, expected, Draw(rng), o.verbose, t);
         }
-        total.Add(t);
-    }
+    });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf(
