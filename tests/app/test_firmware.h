@@ -74,13 +74,25 @@ inline std::vector<std::string> EncodedModule(const FirmwareImage& image, int fi
     return EncodedLines(hex);
 }
 
-// What the flash of a probe must hold after an update with this firmware and identity.
+// What the flash of a probe must hold after an update with this firmware and identity. When
+// `failure` is given it is left empty if the module was read and the identity patched in, and
+// else says which step failed and what it reported.
 inline FirmwareImage PatchedImage(const std::vector<std::string>& module, std::int32_t serial,
-                                  const std::string& date) {
+                                  const std::string& date, std::string* failure = nullptr) {
     FirmwareImage image;
     IgnoreBoxes boxes;
-    ReadFWFile(image, module, boxes);
-    PatchInfo(image, serial, date, boxes);
+    const bool read = ReadFWFile(image, module, boxes);
+    const bool patched = PatchInfo(image, serial, date, boxes);
+    if (failure != nullptr) {
+        failure->clear();
+        if (!read || !patched) {
+            *failure = !read ? "the firmware module could not be read"
+                             : "the identity could not be patched in";
+            for (const std::string& message : boxes.shown) {
+                *failure += "; " + message;
+            }
+        }
+    }
     return image;
 }
 

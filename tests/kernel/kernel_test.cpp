@@ -16,11 +16,10 @@
 #include <string>
 
 #include "firmware_image.h"
-#include "firmware_module.h"
 #include "guest_machine.h"
-#include "hex_reader.h"
 #include "identity_patch.h"
 #include "klovsim/usbredir.h"
+#include "test_firmware.h"
 
 namespace {
 
@@ -59,13 +58,10 @@ std::string IdentityHex(const std::string& serial) {
 
 // The firmware klov installs, with this probe's identity patched in.
 mirovane::FirmwareImage ShippedImage(std::int32_t serial, const std::string& date) {
-    mirovane::FirmwareImage image;
-    struct : mirovane::MessageBoxes {
-        void ErrorBox(const std::string& m) override { ADD_FAILURE() << m; }
-    } boxes;
-    mirovane::FWFileInit();
-    EXPECT_TRUE(mirovane::ReadFWFile(image, mirovane::FWFile, boxes));
-    EXPECT_TRUE(mirovane::PatchInfo(image, serial, date, boxes));
+    std::string failure;
+    mirovane::FirmwareImage image =
+        apptest::PatchedImage(apptest::ShippedModule(), serial, date, &failure);
+    EXPECT_EQ(failure, "");
     return image;
 }
 

@@ -31,15 +31,13 @@
 #include <vector>
 
 #include "exit_codes.h"
-#include "firmware_module.h"
-#include "hex_reader.h"
-#include "identity_patch.h"
 #include "klovsim/sim.h"
 #include "library_binding.h"
 #include "list_order.h"
 #include "serial_entry.h"
 #include "sweep_workers.h"
 #include "terminal_update.h"
+#include "test_firmware.h"
 #include "text_utils.h"
 
 namespace {
@@ -166,17 +164,17 @@ struct Tally {
 // What each probe of the bench must hold once updated, by serial number: the shipped firmware
 // with its serial number and listed production date (the date every probe is created with).
 std::map<std::string, mirovane::FirmwareImage> ExpectedImages() {
-    struct Quiet : mirovane::MessageBoxes {
-        void ErrorBox(const std::string&) override {}
-    } quiet;
-    mirovane::FirmwareImage decoded;
-    mirovane::FWFileInit();
-    mirovane::ReadFWFile(decoded, mirovane::FWFile, quiet);
+    const std::vector<std::string> module = apptest::ShippedModule();
     std::map<std::string, mirovane::FirmwareImage> out;
     for (const mirovane::SerialEntry& e : mirovane::UpdatableProbes()) {
-        mirovane::FirmwareImage image = decoded;
-        mirovane::PatchInfo(image, mirovane::NumericValue(e.Serial), e.ProdDate, quiet);
-        out[e.Serial] = image;
+        std::string failure;
+        out[e.Serial] =
+            apptest::PatchedImage(module, mirovane::NumericValue(e.Serial), e.ProdDate, &failure);
+        if (!failure.empty()) {
+            std::fprintf(stderr, "multi_sweep: the firmware for S/N %s: %s\n", e.Serial.c_str(),
+                         failure.c_str());
+            std::exit(1);
+        }
     }
     return out;
 }

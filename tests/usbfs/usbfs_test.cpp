@@ -14,10 +14,9 @@
 
 #include "ardellix.h"
 #include "firmware_image.h"
-#include "firmware_module.h"
-#include "hex_reader.h"
 #include "identity_patch.h"
 #include "klovsim/usbfs.h"
+#include "test_firmware.h"
 
 namespace {
 
@@ -110,13 +109,10 @@ TEST_F(UsbfsTest, ABootloaderIsOnlyOpenedAsSuchAndSilenceIsATimeOut) {
 // verify the shipped firmware with this probe's identity patched in, back to the application.
 TEST_F(UsbfsTest, ReprogramsTheProbeAcrossTwoResets) {
     bus.addProbe(Config(Mode::Application));
-    mirovane::FirmwareImage image;
-    struct : mirovane::MessageBoxes {
-        void ErrorBox(const std::string& m) override { ADD_FAILURE() << m; }
-    } boxes;
-    mirovane::FWFileInit();
-    ASSERT_TRUE(mirovane::ReadFWFile(image, mirovane::FWFile, boxes));
-    ASSERT_TRUE(mirovane::PatchInfo(image, 4124008, "20121228", boxes));
+    std::string failure;
+    const mirovane::FirmwareImage image =
+        apptest::PatchedImage(apptest::ShippedModule(), 4124008, "20121228", &failure);
+    ASSERT_EQ(failure, "");
     const std::string firstNode = bus.devnode(0);
 
     ScaHandle h = OpenSCA(0);
