@@ -181,8 +181,11 @@ TEST_F(UsbfsTest, SeveralProbesByIndexAmongOtherDevices) {
     const int first = std::stoi(bus.devnode(0).substr(17));
     const int second = std::stoi(bus.devnode(1).substr(17));
     const std::vector<int> order = DirectoryOrder();
-    const bool firstAtZero = std::find(order.begin(), order.end(), first) <
-                             std::find(order.begin(), order.end(), second);
+    const auto firstAt = std::find(order.begin(), order.end(), first);
+    const auto secondAt = std::find(order.begin(), order.end(), second);
+    ASSERT_TRUE(firstAt != order.end()) << "device " << first << " not in /dev/bus/usb/001";
+    ASSERT_TRUE(secondAt != order.end()) << "device " << second << " not in /dev/bus/usb/001";
+    const bool firstAtZero = firstAt < secondAt;
 
     const ScaHandle zero = OpenSCA(0);
     const ScaHandle one = OpenSCA(1);
