@@ -8,8 +8,12 @@
 // the front); restart delays; a target (every probe with --all, or one probe chosen by
 // serial number, by device index or both); and, in most runs, one fault of a random kind at a
 // random exchange. After the run:
-//  - no probe other than a target received a single request that changes it (flash row,
-//    erase, boot flag, configuration, reset), and its memories are as they were;
+//  - no probe other than a target was sent a single request that changes it: a bulk write to
+//    it, delivered or not, whose command byte asks for a flash row write (0x02), a block erase
+//    (0x03), an EEPROM byte such as the boot flag (0x05), a configuration byte (0x07) or a
+//    restart (0xFF); and its flash and EEPROM are as they were (memories that differ count as
+//    one more such request);
+//  - no probe recorded a protocol violation (a request outside what it promises to handle);
 //  - no probe carries another probe's serial number in its identity block;
 //  - no probe is bricked;
 //  - each target is updated, or untouched (refused before anything was written), or is
@@ -138,6 +142,7 @@ struct Tally {
     std::int64_t wrongProbeRuns = 0;  // runs where a non-target received a changing request
     std::int64_t wrongProbeRequests = 0;
     std::int64_t foreignSerials = 0;
+    std::int64_t protocolViolations = 0;  // probes that recorded one
     std::int64_t bricked = 0;
     std::int64_t falseSuccesses = 0;
     std::int64_t failedRuns = 0;            // runs where any check did not hold
@@ -154,6 +159,7 @@ struct Tally {
         wrongProbeRuns += o.wrongProbeRuns;
         wrongProbeRequests += o.wrongProbeRequests;
         foreignSerials += o.foreignSerials;
+        protocolViolations += o.protocolViolations;
         bricked += o.bricked;
         falseSuccesses += o.falseSuccesses;
         failedRuns += o.failedRuns;
@@ -200,14 +206,24 @@ bool Holds(const klovsim::Probe& p, const mirovane::FirmwareImage& expected) {
                       expected.FWImage.begin() + 0x800);
 }
 
+// The command bytes of the requests that change a probe.
+constexpr std::uint8_t kWriteFlashCommand = 0x02;
+constexpr std::uint8_t kEraseFlashCommand = 0x03;
+constexpr std::uint8_t kWriteEepromCommand = 0x05;  // the boot flag is an EEPROM byte
+constexpr std::uint8_t kWriteConfigCommand = 0x07;
+constexpr std::uint8_t kResetCommand = 0xFF;
+constexpr std::array<std::uint8_t, 5> kChangingCommands = {kWriteFlashCommand, kEraseFlashCommand,
+                                                           kWriteEepromCommand, kWriteConfigCommand,
+                                                           kResetCommand};
+
+// By probe id: the bulk writes in the log, delivered or not, that carry one of those commands.
 std::map<int, int> ChangingRequests() {
     std::map<int, int> n;
     for (const klovsim::LogEntry& e : klovsim::Bus::instance().log()) {
-        if (e.call == "usb_bulk_write" && e.probe >= 0 && !e.data.empty()) {
-            const std::uint8_t c = e.data[0];
-            if (c == 0x02 || c == 0x03 || c == 0x05 || c == 0x07 || c == 0xFF) {
-                ++n[e.probe];
-            }
+        if (e.call == "usb_bulk_write" && e.probe >= 0 && !e.data.empty() &&
+            std::find(kChangingCommands.begin(), kChangingCommands.end(), e.data[0]) !=
+                kChangingCommands.end()) {
+            ++n[e.probe];
         }
     }
     return n;
@@ -360,12 +376,19 @@ void RunOne(mirovane::ArdellixLibrary& library,
             problems.push_back("probe " + std::to_string(i) + " bricked");
         }
         const auto flash = p.flash();
-        const std::string carried(reinterpret_cast<const char*>(flash.data() + 0x1027), 8);
+        const std::string carried(
+            reinterpret_cast<const char*>(flash.data() + klovsim::kIdentitySerial), 8);
         for (std::size_t j = 0; j < probes.size(); ++j) {
             if (j != i && carried == b.serials[j]) {
                 ++t.foreignSerials;
                 problems.push_back("probe " + std::to_string(i) + " carries S/N " + carried);
             }
+        }
+        if (const auto violations = p.protocolViolations(); !violations.empty()) {
+            ++t.protocolViolations;
+            problems.push_back("probe " + std::to_string(i) + " recorded " +
+                               std::to_string(violations.size()) +
+                               " protocol violation(s), the first: " + violations.front().what);
         }
     }
     ++t.runs;
@@ -454,6 +477,7 @@ int main(int argc, char** argv) {
         "wrong-probe writes %lld (in %lld runs), foreign serial numbers %lld, bricked %lld, "
         "false successes %lld\n"
         "targets left half done by a run without a fault: %lld\n"
+        "probes that recorded a protocol violation: %lld\n"
         "runs that failed a check: %lld (%.1f s, %d processes)\n",
         static_cast<long long>(total.runs), static_cast<long long>(total.faulted), o.seed,
         static_cast<long long>(total.targets), static_cast<long long>(total.updated),
@@ -462,6 +486,7 @@ int main(int argc, char** argv) {
         static_cast<long long>(total.wrongProbeRuns), static_cast<long long>(total.foreignSerials),
         static_cast<long long>(total.bricked), static_cast<long long>(total.falseSuccesses),
         static_cast<long long>(total.halfDoneWithoutFault),
-        static_cast<long long>(total.failedRuns), seconds, o.jobs);
+        static_cast<long long>(total.protocolViolations), static_cast<long long>(total.failedRuns),
+        seconds, o.jobs);
     return complete && total.runs == o.runs && total.failedRuns == 0 ? 0 : 1;
 }
