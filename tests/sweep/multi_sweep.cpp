@@ -459,7 +459,10 @@ int main(int argc, char** argv) {
     mirovane::ArdellixLibrary library;
     const auto expected = ExpectedImages();
 
-    // Run k draws its bench from (seed, k): any run can be repeated alone with --first k.
+    // Run k draws its bench from (seed, k): any run can be repeated alone with --first k. klov
+    // identifies several probes, and with --all updates them, in threads of one per probe, so
+    // the request that a fault at exchange k hits can differ between repetitions of a run, and
+    // with it the split between targets updated and recovered.
     Tally total;
     const bool complete = sweep::RunWorkers("multi_sweep", o.jobs, total, [&](int w, Tally& t) {
         for (std::int64_t k = o.first + w; k < o.first + o.runs; k += o.jobs) {
