@@ -51,6 +51,12 @@ Transcript RunChild(const std::string& program, const std::vector<std::string>& 
         return {std::string("(no pipe: ") + std::strerror(errno) + ")"};
     }
     const pid_t pid = fork();
+    if (pid < 0) {
+        const int error = errno;
+        close(fds[0]);
+        close(fds[1]);
+        return {std::string("(no child process: ") + std::strerror(error) + ")"};
+    }
     if (pid == 0) {
         dup2(fds[1], 1);
         close(fds[0]);
@@ -61,19 +67,33 @@ Transcript RunChild(const std::string& program, const std::vector<std::string>& 
     close(fds[1]);
     std::string out;
     char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    for (;;) {
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
         out.append(buffer, static_cast<std::size_t>(n));
     }
     close(fds[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    pid_t ended = -1;
+    do {
+        ended = waitpid(pid, &status, 0);
+    } while (ended < 0 && errno == EINTR);
+    const int waitError = ended == pid ? 0 : errno;
     Transcript lines;
     for (std::size_t at = 0; at < out.size();) {
         const std::size_t end = out.find('\n', at);
         lines.push_back(out.substr(at, end - at));
         at = end == std::string::npos ? out.size() : end + 1;
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (ended != pid) {
+        lines.push_back("(" + program + " could not be waited for: " + std::strerror(waitError) +
+                        ")");
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         lines.push_back("(" + program + " ended with status " + std::to_string(status) + ")");
     }
     return lines;
