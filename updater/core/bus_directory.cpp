@@ -63,13 +63,13 @@ void BusLock::unlock_shared() {
 
 // ----- calls on owned connections ----------------------------------------------------------------
 
+// Nothing opens by index here: an update's connections come from a scan or a look, which
+// hold the bus lock alone while they open devices.
 ScaHandle BusDirectory::OwnedApi::OpenSCA(std::int32_t i) {
-    std::unique_lock<BusLock> lk(lock_);
     return lib_.OpenSCA(i);
 }
 
 ScaHandle BusDirectory::OwnedApi::OpenSCABootloader(std::int32_t i) {
-    std::unique_lock<BusLock> lk(lock_);
     return lib_.OpenSCABootloader(i);
 }
 

@@ -69,8 +69,9 @@ class BusDirectory {
     BusDirectory(const BusDirectory&) = delete;
     BusDirectory& operator=(const BusDirectory&) = delete;
 
-    // The library for calls on connections an update owns: each call shares the bus lock,
-    // and opening by index takes it alone.
+    // The library for calls on connections an update owns: each call shares the bus lock.
+    // Its openings by index are plain library calls; the connections an update owns come
+    // from Scan and Look.
     ArdellixApi& Owned() { return owned_; }
 
     // Every matching device, each left open: identified, and in bootloader mode proven

@@ -4,13 +4,10 @@
 
 namespace mirovane {
 
-ProvenLink::ProvenLink(BusDirectory& bus) : bus_(bus) {}
-
 ProvenLink::ProvenLink(BusDirectory& bus, const DeviceFacts& adopted)
     : bus_(bus),
       handle_(adopted.handle),
-      mode_(adopted.bootloader ? LinkMode::Bootloader : LinkMode::Application),
-      adopted_(true) {
+      mode_(adopted.bootloader ? LinkMode::Bootloader : LinkMode::Application) {
     status_ = {handle_ != 0, adopted.bootloader,
                adopted.bootloader ? std::nullopt : adopted.serial};
 }
@@ -19,21 +16,10 @@ ProvenLink::~ProvenLink() {
     Close();
 }
 
-bool ProvenLink::Open(bool bootloader, std::int32_t index) {
-    if (adopted_) {
-        // The index was only where the chosen probe was found; by now it may name another.
-        findings_ = "the probe chosen at the start no longer answers; nothing was written.";
-        return false;
-    }
-    ArdellixApi& lib = bus_.Owned();
-    handle_ = bootloader ? lib.OpenSCABootloader(index) : lib.OpenSCA(index);
-    if (handle_ == 0) {
-        return false;
-    }
-    mode_ = bootloader ? LinkMode::Bootloader : LinkMode::Application;
-    status_ = {true, bootloader, std::nullopt};
-    Hold();
-    return true;
+bool ProvenLink::Open() {
+    // By now the index may name another probe than the one chosen at the start.
+    findings_ = "the probe chosen at the start no longer answers; nothing was written.";
+    return false;
 }
 
 void ProvenLink::Hold() {
@@ -44,12 +30,12 @@ void ProvenLink::Hold() {
     }
 }
 
-bool ProvenLink::OpenApplication(std::int32_t index) {
-    return Open(false, index);
+bool ProvenLink::OpenApplication(std::int32_t) {
+    return Open();
 }
 
-bool ProvenLink::OpenBootloader(std::int32_t index) {
-    return Open(true, index);
+bool ProvenLink::OpenBootloader(std::int32_t) {
+    return Open();
 }
 
 void ProvenLink::Close() {
