@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ardellix.h"
+#include "library_binding.h"
 
 namespace mirovane {
 
@@ -40,6 +41,10 @@ struct LinkStatus {
 
     std::string Text() const;
 };
+
+// ReadSerialNo through `lib` into the 10-character field, noting in `status` what was read (up
+// to its first 0 byte), or that nothing was.
+bool ReadSerialNoNoting(ArdellixApi& lib, ScaHandle handle, char (&field)[10], LinkStatus& status);
 
 class ProbeLink {
   public:

@@ -1,7 +1,5 @@
 #include "proven_link.h"
 
-#include "text_utils.h"
-
 namespace mirovane {
 
 ProvenLink::ProvenLink(BusDirectory& bus, const DeviceFacts& adopted)
@@ -50,12 +48,7 @@ void ProvenLink::Close() {
 }
 
 bool ProvenLink::ReadSerialNo(char (&field)[10]) {
-    if (bus_.Owned().ReadSerialNo(handle_, field) == 0) {
-        status_.serial.reset();
-        return false;
-    }
-    status_.serial = StripNulls(std::string(field, sizeof field));
-    return true;
+    return ReadSerialNoNoting(bus_.Owned(), handle_, field, status_);
 }
 
 void ProvenLink::BeforeRestart() {
