@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,19 +20,13 @@ using clitest::Env;
 using clitest::Json;
 using clitest::Outcome;
 using clitest::RunKlov;
+using clitest::Slurp;
 using clitest::Str;
 using clitest::TempDir;
 using clitest::With;
 
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Both directory orders of the simulated bus: which probe a process lists first.
