@@ -248,6 +248,7 @@ TEST_P(MultiProbeTest, NoUpdateWithoutASingleProof) {
 
         EXPECT_FALSE(r.result.completed);
         EXPECT_EQ(r.result.failedIn, UpdatePhase::SwitchToBootloader);
+        EXPECT_EQ(r.result.ambiguous, c.twin);
         EXPECT_EQ(r.messages, std::vector<std::string>{c.message});
         EXPECT_EQ(ChangingRequests(), (std::map<int, int>{{target.id(), 2}}));  // flag, reset
         EXPECT_EQ(other.flash(), before);

@@ -227,6 +227,22 @@ TEST(SeveralProbes, UpdateRefusesWhatCouldReachAnotherProbe) {
     }
 }
 
+// Two probes carry one serial number, but one of them did not answer its serial number read
+// when klov looked at the bus (a read lost once): the update starts, and when the updated probe
+// is back in its application both report the number. That ends as a serial number carried
+// by two probes does, not as a probe that does not answer.
+TEST(SeveralProbes, SerialNumberFoundTwiceAfterARestartIsRefused) {
+    for (const char* order : kOrders) {
+        SCOPED_TRACE(order);
+        const Bench bench({"app:04124008", "app:04124008"}, order);
+        // The fourth exchange: the last of the two probes' identify and serial number reads.
+        const Outcome r = RunKlov({"update", "--serial", "04124008", "--yes"},
+                                  With(bench.env(), "KLOVSIM_FAULT", "read-error@3"));
+        EXPECT_EQ(r.code, 65) << Describe(r);
+        EXPECT_TRUE(Has(r.err, "klov: 2 probes report S/N 04124008.\n")) << Describe(r);
+    }
+}
+
 // A probe in bootloader mode is updated by its index when its flash proves its serial number,
 // and by the serial number on its label when its flash holds none and it is the only probe in
 // bootloader mode; the other probe is left as it was.

@@ -99,7 +99,8 @@ int ExitCodeOf(const mirovane::UpdateResult& r, bool connected) {
     if (r.completed) {
         return kExitOk;
     }
-    if (r.declined) {
+    // A serial number carried by two probes, found out only after a restart.
+    if (r.declined || r.ambiguous) {
         return kExitRefused;
     }
     switch (r.failedIn) {
