@@ -56,8 +56,8 @@ struct DeviceFacts {
     std::int32_t index = 0;  // where it was found; may name another device by now
     ScaHandle handle = 0;
     bool bootloader = false;
-    // Application mode: the serial number as reported (up to its first 0 byte), nothing when
-    // the read failed. Bootloader mode: the listed serial number its flash proves.
+    // Application mode: the serial number as reported (ReportedSerial), nothing when the read
+    // failed. Bootloader mode: the listed serial number its flash proves.
     std::optional<std::string> serial;
     std::optional<std::string> version;            // application mode, when asked for
     FlashIdentity flash = FlashIdentity::Missing;  // bootloader mode

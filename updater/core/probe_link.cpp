@@ -22,6 +22,10 @@ std::string LinkStatus::Text() const {
     return serial ? "Connected to kLOV with S/N " + *serial : "Connected to kLOV with unknown S/N";
 }
 
+std::string ReportedSerial(const char (&field)[10]) {
+    return StripNulls(std::string(field, 8));
+}
+
 bool ReadSerialNoNoting(ArdellixApi& lib, ScaHandle handle, char (&field)[10], LinkStatus& status) {
     if (lib.ReadSerialNo(handle, field) == 0) {
         status.serial.reset();
