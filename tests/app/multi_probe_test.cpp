@@ -4,6 +4,7 @@
 // names two probes, and runs for several probes at once. Every case runs under both directory
 // orders of the simulator's libusb 0.1 device lists.
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <thread>
 
@@ -248,6 +249,7 @@ TEST_P(MultiProbeTest, NoUpdateWithoutASingleProof) {
 
         EXPECT_FALSE(r.result.completed);
         EXPECT_EQ(r.result.failedIn, UpdatePhase::SwitchToBootloader);
+        EXPECT_EQ(r.result.ambiguous, c.twin);
         EXPECT_EQ(r.messages, std::vector<std::string>{c.message});
         EXPECT_EQ(ChangingRequests(), (std::map<int, int>{{target.id(), 2}}));  // flag, reset
         EXPECT_EQ(other.flash(), before);
@@ -257,6 +259,76 @@ TEST_P(MultiProbeTest, NoUpdateWithoutASingleProof) {
             EXPECT_EQ(r.waits.size(), 1U + 1240U);
         }
     }
+}
+
+// The library, with the probe whose serial number is 04124009 reporting 04124008 followed by a
+// ninth character, as a probe would whose reply carries no 0 byte after its eight characters.
+class NinthCharacter final : public ArdellixApi {
+  public:
+    explicit NinthCharacter(ArdellixApi& next) : next_(next) {}
+
+    ScaHandle OpenSCA(std::int32_t i) override { return next_.OpenSCA(i); }
+    ScaHandle OpenSCABootloader(std::int32_t i) override { return next_.OpenSCABootloader(i); }
+    std::int32_t CloseSCA(ScaHandle h) override { return next_.CloseSCA(h); }
+    std::int32_t ReadSerialNo(ScaHandle h, char* s) override {
+        const std::int32_t ok = next_.ReadSerialNo(h, s);
+        if (ok != 0 && std::string(s, 8) == "04124009") {
+            std::memcpy(s, "04124008", 8);
+            s[8] = '7';
+        }
+        return ok;
+    }
+    std::int32_t ReadDeviceInfo(ScaHandle h, std::int32_t sel, char* t) override {
+        return next_.ReadDeviceInfo(h, sel, t);
+    }
+    std::int32_t SetBootloaderFlag(ScaHandle h, std::int32_t b) override {
+        return next_.SetBootloaderFlag(h, b);
+    }
+    std::int32_t ResetController(ScaHandle h) override { return next_.ResetController(h); }
+    std::int32_t EraseFlashBlock(ScaHandle h, std::uint32_t a) override {
+        return next_.EraseFlashBlock(h, a);
+    }
+    std::int32_t WriteFlash(ScaHandle h, std::uint32_t a, const std::uint8_t* d,
+                            std::int32_t n) override {
+        return next_.WriteFlash(h, a, d, n);
+    }
+    std::int32_t VerifyFlash(ScaHandle h, std::uint32_t a, const std::uint8_t* d,
+                             std::int32_t n) override {
+        return next_.VerifyFlash(h, a, d, n);
+    }
+
+  private:
+    ArdellixApi& next_;
+};
+
+// A probe that sends a ninth character after its serial number is listed under the serial
+// number that proves it after a restart: the eight characters. Listed under a name of its own
+// it would let an update of the other probe start, which after its restart finds two probes
+// answering to the one serial number and must stop, saying so.
+TEST_P(MultiProbeTest, ANinthCharacterIsNotPartOfTheSerialNumber) {
+    const klovsim::Probe target = Add("04124008", Mode::Application);
+    Add("04124009", Mode::Application);
+    const int targetIndex = ProbeAt(real_, 0) == target.id() ? 0 : 1;
+    NinthCharacter lib(real_);
+    BusDirectory bus(lib);
+    std::vector<DeviceFacts> scan = bus.Scan(UpdatableProbes(), false);
+    ASSERT_EQ(scan.size(), 2U);
+    EXPECT_EQ(scan[0].serial, "04124008");
+    EXPECT_EQ(scan[1].serial, "04124008");
+    const auto it = std::find_if(scan.begin(), scan.end(),
+                                 [&](const DeviceFacts& d) { return d.index == targetIndex; });
+    ASSERT_NE(it, scan.end());
+    const DeviceFacts device = *it;
+    it->handle = 0;
+    bus.Release(scan);
+
+    const Run r = UpdateDevice(bus, device);
+
+    EXPECT_FALSE(r.result.completed);
+    EXPECT_EQ(r.result.failedIn, UpdatePhase::BackToApplication);
+    EXPECT_TRUE(r.result.ambiguous);
+    EXPECT_EQ(r.messages, std::vector<std::string>{
+                              "Failed to connect to kLOV\r\n2 probes report S/N 04124008."});
 }
 
 // Four updates at once, one thread each, as klov update --all runs them, beside a probe in

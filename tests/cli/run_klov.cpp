@@ -16,14 +16,14 @@
 
 namespace clitest {
 
-namespace {
-
 std::string Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
+
+namespace {
 
 // Starts klov with stdin from `inFd`, stdout and stderr into files of `dir`.
 pid_t Start(const std::vector<std::string>& args, const Env& env, int inFd, const TempDir& dir,

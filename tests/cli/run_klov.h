@@ -29,6 +29,9 @@ Outcome RunKlovUntilSignal(const std::vector<std::string>& args, const Env& env,
 Outcome RunKlovOnTerminal(const std::vector<std::string>& args, const Env& env,
                           const std::string& input);
 
+// The whole content of a file; empty when it cannot be read.
+std::string Slurp(const std::string& path);
+
 // A fresh, empty folder under the test's temporary area, removed by the destructor.
 class TempDir {
   public:

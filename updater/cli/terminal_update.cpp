@@ -1,7 +1,6 @@
 #include "terminal_update.h"
 
 #include <algorithm>
-#include <cctype>
 #include <istream>
 #include <ostream>
 
@@ -9,7 +8,6 @@
 #include "exit_codes.h"
 #include "proven_link.h"
 #include "selection.h"
-#include "terminal.h"
 #include "text.h"
 #include "update_all.h"
 #include "update_sequence.h"
@@ -17,13 +15,6 @@
 namespace klov {
 
 namespace {
-
-std::string Trim(std::string s) {
-    auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
-    s.erase(s.begin(), std::find_if_not(s.begin(), s.end(), blank));
-    s.erase(std::find_if_not(s.rbegin(), s.rend(), blank).base(), s.end());
-    return s;
-}
 
 class TerminalEvents final : public mirovane::UpdateEvents {
   public:
@@ -48,7 +39,7 @@ class TerminalEvents final : public mirovane::UpdateEvents {
     }
 
     void Progress(mirovane::UpdatePhase phase, std::int32_t, double value) override {
-        const int percent = std::clamp(static_cast<int>(static_cast<float>(value)), 0, 100);
+        const int percent = PercentOf(value);
         const char* name = mirovane::PhaseName(phase);
         if (io_.outIsTerminal) {
             if (percent != lastShown_) {
@@ -112,13 +103,7 @@ class TerminalEvents final : public mirovane::UpdateEvents {
         return typed;
     }
 
-    void Wait(int milliseconds) override {
-        if (options_.sleep) {
-            options_.sleep(milliseconds);
-        } else {
-            SleepMs(milliseconds);
-        }
-    }
+    void Wait(int milliseconds) override { WaitMs(options_, milliseconds); }
 
     bool Proceed(const mirovane::UpdatePlan& plan) override {
         if (options_.yes) {
@@ -128,17 +113,8 @@ class TerminalEvents final : public mirovane::UpdateEvents {
               << target_.device.index << " (S/N " << Printable(plan.serial) << ", production date "
               << Printable(plan.productionDate) << ", now in "
               << (plan.startedInBootloader ? "bootloader mode" : "its application") << ").\n"
-              << "klov: do not unplug it until klov has finished.\n"
-              << "Continue? [y/N] " << std::flush;
-        std::string answer;
-        if (!std::getline(io_.in, answer)) {
-            io_.err << '\n';
-            return false;
-        }
-        answer = Trim(answer);
-        std::transform(answer.begin(), answer.end(), answer.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return answer == "y" || answer == "yes";
+              << "klov: do not unplug it until klov has finished.\n";
+        return ReadYes(io_.in, io_.err);
     }
 
     void Restarting(bool intoBootloader) override {

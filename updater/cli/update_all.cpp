@@ -1,10 +1,8 @@
 #include "update_all.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <istream>
 #include <ostream>
 #include <thread>
 
@@ -14,7 +12,6 @@
 #include "progress_board.h"
 #include "proven_link.h"
 #include "selection.h"
-#include "terminal.h"
 #include "text.h"
 #include "update_sequence.h"
 
@@ -55,8 +52,7 @@ class ProbeEvents final : public mirovane::UpdateEvents {
         }
     }
     void Progress(mirovane::UpdatePhase phase, std::int32_t, double value) override {
-        board_.Progress(slot_, mirovane::PhaseName(phase),
-                        std::clamp(static_cast<int>(static_cast<float>(value)), 0, 100));
+        board_.Progress(slot_, mirovane::PhaseName(phase), PercentOf(value));
     }
     void Status(const std::string& text) override { board_.State(slot_, text); }
     std::optional<std::string> AskSerialNumber() override {
@@ -67,13 +63,7 @@ class ProbeEvents final : public mirovane::UpdateEvents {
         asked_ = true;
         return serial_;
     }
-    void Wait(int milliseconds) override {
-        if (options_.sleep) {
-            options_.sleep(milliseconds);
-        } else {
-            SleepMs(milliseconds);
-        }
-    }
+    void Wait(int milliseconds) override { WaitMs(options_, milliseconds); }
     void Restarting(bool intoBootloader) override {
         board_.State(slot_, intoBootloader ? "restarting in bootloader mode"
                                            : "restarting in its application");
@@ -147,19 +137,8 @@ bool ConfirmAll(const std::vector<Row>& rows, UpdateStreams io) {
                    << (r.device.bootloader ? "bootloader mode" : "application") << ")\n";
         }
     }
-    io.err << "klov: do not unplug any of them until klov has finished.\nContinue? [y/N] "
-           << std::flush;
-    std::string answer;
-    if (!std::getline(io.in, answer)) {
-        io.err << '\n';
-        return false;
-    }
-    answer.erase(std::remove_if(answer.begin(), answer.end(),
-                                [](unsigned char c) { return std::isspace(c) != 0; }),
-                 answer.end());
-    std::transform(answer.begin(), answer.end(), answer.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return answer == "y" || answer == "yes";
+    io.err << "klov: do not unplug any of them until klov has finished.\n";
+    return ReadYes(io.in, io.err);
 }
 
 void PrintTable(std::ostream& out, const std::vector<Row>& rows) {

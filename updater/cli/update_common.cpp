@@ -1,11 +1,15 @@
 #include "update_common.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <istream>
 #include <ostream>
 
 #include "exit_codes.h"
 #include "firmware_module.h"
 #include "hex_reader.h"
+#include "terminal.h"
 #include "text.h"
 #include "text_utils.h"
 
@@ -22,6 +26,38 @@ struct ErrorLines final : mirovane::MessageBoxes {
 };
 
 }  // namespace
+
+void WaitMs(const UpdateOptions& options, int milliseconds) {
+    if (options.sleep) {
+        options.sleep(milliseconds);
+    } else {
+        SleepMs(milliseconds);
+    }
+}
+
+int PercentOf(double value) {
+    return std::clamp(static_cast<int>(static_cast<float>(value)), 0, 100);
+}
+
+std::string Trim(std::string s) {
+    auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    s.erase(s.begin(), std::find_if_not(s.begin(), s.end(), blank));
+    s.erase(std::find_if_not(s.rbegin(), s.rend(), blank).base(), s.end());
+    return s;
+}
+
+bool ReadYes(std::istream& in, std::ostream& err) {
+    err << "Continue? [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(in, answer)) {
+        err << '\n';
+        return false;
+    }
+    answer = Trim(answer);
+    std::transform(answer.begin(), answer.end(), answer.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return answer == "y" || answer == "yes";
+}
 
 bool DecodeFirmware(mirovane::FirmwareImage& image, std::ostream& err) {
     ErrorLines lines(err);
@@ -63,7 +99,8 @@ int ExitCodeOf(const mirovane::UpdateResult& r, bool connected) {
     if (r.completed) {
         return kExitOk;
     }
-    if (r.declined) {
+    // A serial number carried by two probes, found out only after a restart.
+    if (r.declined || r.ambiguous) {
         return kExitRefused;
     }
     switch (r.failedIn) {

@@ -34,6 +34,20 @@ struct UpdateStreams {
     bool errIsTerminal = false;
 };
 
+// Waits as the options say: their sleep when given, a plain sleep otherwise.
+void WaitMs(const UpdateOptions& options, int milliseconds);
+
+// A progress value of the update sequence as a whole percent from 0 to 100.
+int PercentOf(double value);
+
+// `s` without blanks at either end.
+std::string Trim(std::string s);
+
+// Asks "Continue? [y/N] " on `err` after the lines that say what is about to happen, and reads
+// the answer line from `in`: true for "y" or "yes" in any case, blanks around it ignored. At
+// the end of input it ends the prompt's line.
+bool ReadYes(std::istream& in, std::ostream& err);
+
 // The firmware klov carries, decoded into `image` (once per run: the decoder is not made to
 // run on several threads). False after saying why on `err`.
 bool DecodeFirmware(mirovane::FirmwareImage& image, std::ostream& err);

@@ -63,13 +63,13 @@ void BusLock::unlock_shared() {
 
 // ----- calls on owned connections ----------------------------------------------------------------
 
+// Nothing opens by index here: an update's connections come from a scan or a look, which
+// hold the bus lock alone while they open devices.
 ScaHandle BusDirectory::OwnedApi::OpenSCA(std::int32_t i) {
-    std::unique_lock<BusLock> lk(lock_);
     return lib_.OpenSCA(i);
 }
 
 ScaHandle BusDirectory::OwnedApi::OpenSCABootloader(std::int32_t i) {
-    std::unique_lock<BusLock> lk(lock_);
     return lib_.OpenSCABootloader(i);
 }
 
@@ -182,7 +182,7 @@ std::vector<DeviceFacts> BusDirectory::Scan(const SerialList& listed, bool versi
         }
         char field[10] = {};
         if (lib_.ReadSerialNo(d.handle, field) != 0) {
-            d.serial = StripNulls(std::string(field, sizeof field));
+            d.serial = ReportedSerial(field);
         }
         if (versions) {
             char text[32] = {};
@@ -328,7 +328,7 @@ void BusDirectory::PassLocked(int count) {
                 return;
             }
             read = true;
-            if (std::string(field, 8) == w.proof.serial) {
+            if (ReportedSerial(field) == w.proof.serial) {
                 owner[slot] = static_cast<int>(k);
             }
         }
@@ -340,7 +340,7 @@ void BusDirectory::PassLocked(int count) {
             char again[10] = {};
             const bool still = d.bootloader ? FlashProves(lib_, d.handle, w.proof.serial)
                                             : lib_.ReadSerialNo(d.handle, again) != 0 &&
-                                                  std::string(again, 8) == w.proof.serial;
+                                                  ReportedSerial(again) == w.proof.serial;
             if (!still) {
                 owner[slot] = -1;
             }

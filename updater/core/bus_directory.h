@@ -56,8 +56,8 @@ struct DeviceFacts {
     std::int32_t index = 0;  // where it was found; may name another device by now
     ScaHandle handle = 0;
     bool bootloader = false;
-    // Application mode: the serial number as reported (up to its first 0 byte), nothing when
-    // the read failed. Bootloader mode: the listed serial number its flash proves.
+    // Application mode: the serial number as reported (ReportedSerial), nothing when the read
+    // failed. Bootloader mode: the listed serial number its flash proves.
     std::optional<std::string> serial;
     std::optional<std::string> version;            // application mode, when asked for
     FlashIdentity flash = FlashIdentity::Missing;  // bootloader mode
@@ -69,8 +69,9 @@ class BusDirectory {
     BusDirectory(const BusDirectory&) = delete;
     BusDirectory& operator=(const BusDirectory&) = delete;
 
-    // The library for calls on connections an update owns: each call shares the bus lock,
-    // and opening by index takes it alone.
+    // The library for calls on connections an update owns: each call shares the bus lock.
+    // Its openings by index are plain library calls; the connections an update owns come
+    // from Scan and Look.
     ArdellixApi& Owned() { return owned_; }
 
     // Every matching device, each left open: identified, and in bootloader mode proven

@@ -1,5 +1,7 @@
 #include "probe_link.h"
 
+#include "text_utils.h"
+
 namespace mirovane {
 
 std::array<std::uint8_t, 16> IdentitySlot(const std::string& serial) {
@@ -18,6 +20,19 @@ std::string LinkStatus::Text() const {
         return "Connected to kLOV in bootloader mode";
     }
     return serial ? "Connected to kLOV with S/N " + *serial : "Connected to kLOV with unknown S/N";
+}
+
+std::string ReportedSerial(const char (&field)[10]) {
+    return StripNulls(std::string(field, 8));
+}
+
+bool ReadSerialNoNoting(ArdellixApi& lib, ScaHandle handle, char (&field)[10], LinkStatus& status) {
+    if (lib.ReadSerialNo(handle, field) == 0) {
+        status.serial.reset();
+        return false;
+    }
+    status.serial = StripNulls(std::string(field, sizeof field));
+    return true;
 }
 
 }  // namespace mirovane

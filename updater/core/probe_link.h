@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ardellix.h"
+#include "library_binding.h"
 
 namespace mirovane {
 
@@ -40,6 +41,14 @@ struct LinkStatus {
 
     std::string Text() const;
 };
+
+// The serial number in a field ReadSerialNo filled: its eight characters, up to a 0 byte among
+// them. What the probe sent after them is not part of it: it is neither listed nor proven.
+std::string ReportedSerial(const char (&field)[10]);
+
+// ReadSerialNo through `lib` into the 10-character field, noting in `status` what was read (up
+// to its first 0 byte), or that nothing was.
+bool ReadSerialNoNoting(ArdellixApi& lib, ScaHandle handle, char (&field)[10], LinkStatus& status);
 
 class ProbeLink {
   public:

@@ -1,16 +1,11 @@
 #include "proven_link.h"
 
-#include "text_utils.h"
-
 namespace mirovane {
-
-ProvenLink::ProvenLink(BusDirectory& bus) : bus_(bus) {}
 
 ProvenLink::ProvenLink(BusDirectory& bus, const DeviceFacts& adopted)
     : bus_(bus),
       handle_(adopted.handle),
-      mode_(adopted.bootloader ? LinkMode::Bootloader : LinkMode::Application),
-      adopted_(true) {
+      mode_(adopted.bootloader ? LinkMode::Bootloader : LinkMode::Application) {
     status_ = {handle_ != 0, adopted.bootloader,
                adopted.bootloader ? std::nullopt : adopted.serial};
 }
@@ -19,21 +14,10 @@ ProvenLink::~ProvenLink() {
     Close();
 }
 
-bool ProvenLink::Open(bool bootloader, std::int32_t index) {
-    if (adopted_) {
-        // The index was only where the chosen probe was found; by now it may name another.
-        findings_ = "the probe chosen at the start no longer answers; nothing was written.";
-        return false;
-    }
-    ArdellixApi& lib = bus_.Owned();
-    handle_ = bootloader ? lib.OpenSCABootloader(index) : lib.OpenSCA(index);
-    if (handle_ == 0) {
-        return false;
-    }
-    mode_ = bootloader ? LinkMode::Bootloader : LinkMode::Application;
-    status_ = {true, bootloader, std::nullopt};
-    Hold();
-    return true;
+bool ProvenLink::Open() {
+    // By now the index may name another probe than the one chosen at the start.
+    findings_ = "the probe chosen at the start no longer answers; nothing was written.";
+    return false;
 }
 
 void ProvenLink::Hold() {
@@ -44,12 +28,12 @@ void ProvenLink::Hold() {
     }
 }
 
-bool ProvenLink::OpenApplication(std::int32_t index) {
-    return Open(false, index);
+bool ProvenLink::OpenApplication(std::int32_t) {
+    return Open();
 }
 
-bool ProvenLink::OpenBootloader(std::int32_t index) {
-    return Open(true, index);
+bool ProvenLink::OpenBootloader(std::int32_t) {
+    return Open();
 }
 
 void ProvenLink::Close() {
@@ -64,12 +48,7 @@ void ProvenLink::Close() {
 }
 
 bool ProvenLink::ReadSerialNo(char (&field)[10]) {
-    if (bus_.Owned().ReadSerialNo(handle_, field) == 0) {
-        status_.serial.reset();
-        return false;
-    }
-    status_.serial = StripNulls(std::string(field, sizeof field));
-    return true;
+    return ReadSerialNoNoting(bus_.Owned(), handle_, field, status_);
 }
 
 void ProvenLink::BeforeRestart() {

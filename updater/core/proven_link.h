@@ -1,6 +1,6 @@
 // The link of an update that shares the bus with others: it starts from a connection the
-// caller proved (or opens one by index), and after every restart takes only a connection the
-// bus directory proved to be its probe.
+// caller proved, and after every restart takes only a connection the bus directory proved to
+// be its probe.
 #pragma once
 
 #include <string>
@@ -12,9 +12,8 @@ namespace mirovane {
 
 class ProvenLink final : public ProbeLink {
   public:
-    explicit ProvenLink(BusDirectory& bus);
     // Takes over the open connection of a device found by a scan (its handle is the link's
-    // from now on). Such a link never opens another device by index.
+    // from now on). The link never opens another device by index.
     ProvenLink(BusDirectory& bus, const DeviceFacts& adopted);
     ~ProvenLink() override;
     ProvenLink(const ProvenLink&) = delete;
@@ -32,14 +31,14 @@ class ProvenLink final : public ProbeLink {
     const LinkStatus& Status() const override { return status_; }
 
   private:
-    bool Open(bool bootloader, std::int32_t index);
+    // Refuses: the index was only where the chosen probe was found.
+    bool Open();
     // Tells the bus whether this link now holds a probe in bootloader mode.
     void Hold();
 
     BusDirectory& bus_;
     ScaHandle handle_ = 0;
     LinkMode mode_ = LinkMode::Unknown;
-    bool adopted_ = false;
     bool holdingBootloader_ = false;
     LinkStatus status_;
     BusDirectory::Waiter waiter_;

@@ -48,6 +48,7 @@ UpdateSequence::UpdateSequence(UpdateSetup setup) : s_(std::move(setup)) {}
 UpdateResult UpdateSequence::Run() {
     UpdateResult r;
     UpdatePhase at = UpdatePhase::Preparation;
+    ambiguous_ = false;
     // Each step runs only when every step before it succeeded.
     const auto step = [&](UpdatePhase phase, bool (UpdateSequence::*fn)()) {
         at = phase;
@@ -72,6 +73,7 @@ UpdateResult UpdateSequence::Run() {
     Close();
     r.completed = ok;
     r.failedIn = ok ? UpdatePhase::Closing : at;
+    r.ambiguous = ambiguous_;
     return r;
 }
 
@@ -238,6 +240,7 @@ bool UpdateSequence::Reconnect(LinkMode mode, int firstWaitMs, const std::string
         s_.events.Wait(s_.wait.retryWaitMs);
     }
     s_.events.Busy(false);
+    ambiguous_ = reach == Reach::Ambiguous;
     if (reach != Reach::Found) {
         const std::string found = s_.link.Findings();
         s_.events.ErrorBox(failure + (found.empty() ? "" : "\r\n" + found));

@@ -41,6 +41,7 @@ struct UpdateResult {
     UpdatePhase failedIn = UpdatePhase::Closing;  // the step that ended an incomplete run
     bool declined = false;                        // the front end did not proceed
     bool touched = false;                         // the boot flag or the flash may be changed
+    bool ambiguous = false;  // after a restart several probes proved to be the one updated
 };
 
 class UpdateSequence {
@@ -88,6 +89,7 @@ class UpdateSequence {
     std::string productionDate_;
     bool startedInBootloader_ = false;
     bool serialRead_ = false;  // the serial field holds what the probe reported
+    bool ambiguous_ = false;   // a look after a restart found several probes
     std::int32_t high_ = 0;
 };
 

@@ -155,12 +155,7 @@ void WindowLink::Close() {
 }
 
 bool WindowLink::ReadSerialNo(char (&field)[10]) {
-    if (lib_.ReadSerialNo(w_.DeviceHandle, field) == 0) {
-        status_.serial.reset();
-        return false;
-    }
-    status_.serial = StripNulls(std::string(field, sizeof field));
-    return true;
+    return ReadSerialNoNoting(lib_, w_.DeviceHandle, field, status_);
 }
 
 std::string WindowLink::Obstacle() {
