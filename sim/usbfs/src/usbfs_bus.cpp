@@ -31,24 +31,6 @@ int NextDevnum() {
 
 }  // namespace
 
-microseconds Now() {
-    static const auto origin = std::chrono::steady_clock::now();
-    return std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - origin);
-}
-
-std::vector<std::uint8_t> Descriptors(std::uint16_t vid, std::uint16_t pid) {
-    return {// device
-            18, 1, 0x00, 0x02, 0xFF, 0x00, 0x00, 64, static_cast<std::uint8_t>(vid & 0xFF),
-            static_cast<std::uint8_t>(vid >> 8), static_cast<std::uint8_t>(pid & 0xFF),
-            static_cast<std::uint8_t>(pid >> 8), 0x00, 0x01, 0, 0, 0, 1,
-            // configuration 1, 32 bytes in all
-            9, 2, 32, 0, 1, 1, 0, 0x80, 50,
-            // interface 0
-            9, 4, 0, 0, 2, 0xFF, 0x00, 0x00, 0,
-            // endpoints
-            7, 5, 0x01, 0x02, 64, 0, 0, 7, 5, 0x81, 0x02, 64, 0, 0};
-}
-
 void ProbeRec::probeLeft() {
     if (node != nullptr) {
         bus->Depart(*node);
@@ -129,7 +111,7 @@ std::unique_ptr<Node> UsbfsBus::Impl::MakeNode(int devnum, std::uint16_t vid, st
     // A usb_device in sysfs and its node in /dev, whose content is what reading it gives
     // (the descriptors), in umockdev's own description format.
     std::string hexDescriptors;
-    for (std::uint8_t b : Descriptors(vid, pid)) {
+    for (std::uint8_t b : model::usbDescriptors(vid, pid)) {
         char two[3];
         std::snprintf(two, sizeof two, "%02X", b);
         hexDescriptors += two;
@@ -182,7 +164,7 @@ void UsbfsBus::Impl::Depart(Node& n) {
 }
 
 void UsbfsBus::Impl::PollModels() {
-    const microseconds now = Now();
+    const microseconds now = model::now();
     for (auto& p : probes) {
         p->model->poll(now);
     }
@@ -284,7 +266,7 @@ auto WithProbe(UsbfsBus::Impl& impl, int probe, F f) {
 }  // namespace
 
 void UsbfsBus::restart(int probe) {
-    WithProbe(*impl_, probe, [](ProbeRec& p) { p.model->restart(Now()); });
+    WithProbe(*impl_, probe, [](ProbeRec& p) { p.model->restart(model::now()); });
 }
 
 std::array<std::uint8_t, kFlashSize> UsbfsBus::flash(int probe) const {

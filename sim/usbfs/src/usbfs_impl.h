@@ -26,18 +26,14 @@
 #include <thread>
 #include <vector>
 
+#include "klovsim/bus_adapter.h"
 #include "klovsim/probe_model.h"
 #include "klovsim/usbfs.h"
 
 namespace klovsim::usbfs {
 
-constexpr unsigned kEndpointOut = 0x01;
-constexpr unsigned kEndpointIn = 0x81;
-
-// Device descriptor, then the one configuration: interface 0 with bulk endpoints 0x01, 0x81.
-std::vector<std::uint8_t> Descriptors(std::uint16_t vid, std::uint16_t pid);
-
-std::chrono::microseconds Now();
+using model::kEndpointIn;
+using model::kEndpointOut;
 
 struct Urb {
     UMockdevIoctlData* urb = nullptr;     // the host's struct usbdevfs_urb, resolved

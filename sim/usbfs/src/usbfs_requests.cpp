@@ -62,7 +62,7 @@ gboolean UsbfsBus::Impl::Read(Node& n, UMockdevIoctlClient* client) {
         return r.fail(ENODEV);
     }
     // Reading the node gives the descriptors, from where the last read ended.
-    const std::vector<std::uint8_t> d = Descriptors(n.vendorId, n.productId);
+    const std::vector<std::uint8_t> d = model::usbDescriptors(n.vendorId, n.productId);
     std::size_t& pos = readPosition[client];
     const std::size_t from = std::min(pos, d.size());
     const std::size_t count = std::min(d.size() - from, static_cast<std::size_t>(r.arg->data_len));
@@ -197,9 +197,10 @@ gboolean UsbfsBus::Impl::Control(const Request& r) {
         (type != USB_DT_DEVICE && type != USB_DT_CONFIG) || (c->wValue & 0xFF) != 0) {
         return r.fail(EPIPE);
     }
-    const std::vector<std::uint8_t> all = Descriptors(r.n.vendorId, r.n.productId);
-    const std::vector<std::uint8_t> desc(type == USB_DT_DEVICE ? all.begin() : all.begin() + 18,
-                                         type == USB_DT_DEVICE ? all.begin() + 18 : all.end());
+    const std::vector<std::uint8_t> all = model::usbDescriptors(r.n.vendorId, r.n.productId);
+    const auto split = all.begin() + model::kDeviceDescriptorLength;
+    const std::vector<std::uint8_t> desc(type == USB_DT_DEVICE ? all.begin() : split,
+                                         type == USB_DT_DEVICE ? split : all.end());
     const std::size_t count = std::min<std::size_t>(desc.size(), c->wLength);
     if (count > 0) {
         UMockdevIoctlData* buf = r.resolve(d, offsetof(usbdevfs_ctrltransfer, data), c->wLength);
@@ -255,7 +256,7 @@ gboolean UsbfsBus::Impl::SubmitUrb(const Request& r) {
         const std::vector<std::uint8_t> request(bytes, bytes + f->buffer_length);
         if (n.probe != nullptr) {
             transfers.push_back({n.probeNumber, true, request});
-            model::Reply reply = n.probe->model->handle(request, Now());
+            model::Reply reply = n.probe->model->handle(request, model::now());
             if (reply && n.present) {
                 n.pipe.push_back(std::move(*reply));
             }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "klovsim/bus_adapter.h"
 #include "klovsim/probe_model.h"
 #include "klovsim/usbredir.h"
 
@@ -23,11 +24,11 @@ struct usbredirfilter_rule;
 
 namespace klovsim::usbredir {
 
-inline constexpr std::uint8_t kEndpointOut = 0x01;
-inline constexpr std::uint8_t kEndpointIn = 0x81;
-inline constexpr std::uint8_t kMaxPacket = 64;
-inline constexpr std::uint8_t kVendorClass = 0xFF;
-inline constexpr std::uint16_t kDeviceBcd = 0x0100;
+using model::kDeviceBcd;
+using model::kEndpointIn;
+using model::kEndpointOut;
+using model::kMaxPacket;
+using model::kVendorClass;
 
 // The ep_info slot of an endpoint address.
 inline int Slot(std::uint8_t endpoint) {

@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "klovsim/bus_adapter.h"
 #include "klovsim/usbredir.h"
 #include "redir_device.h"
 
@@ -28,11 +29,6 @@ namespace {
 using std::chrono::microseconds;
 
 constexpr int kPollMs = 5;  // how finely a probe's reset delay is kept
-
-microseconds Now() {
-    static const auto origin = std::chrono::steady_clock::now();
-    return std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - origin);
-}
 
 std::runtime_error SystemError(const std::string& what) {
     return std::runtime_error("usbredir: " + what + ": " + std::strerror(errno));
@@ -124,7 +120,7 @@ void RedirServer::Impl::Step(const std::vector<pollfd>& fds) {
         }
     }
     std::lock_guard<std::mutex> lk(m);
-    const microseconds now = Now();
+    const microseconds now = model::now();
     // Only the probes that were there when the poll set was built have entries in it.
     const std::size_t polled = (fds.size() - 1) / 2;
     for (std::size_t i = 0; i < probes.size(); ++i) {

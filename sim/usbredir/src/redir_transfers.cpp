@@ -28,63 +28,10 @@ constexpr std::uint8_t kGetDescriptor = 0x06;
 constexpr std::uint8_t kDescriptorDevice = 1;
 constexpr std::uint8_t kDescriptorConfiguration = 2;
 
-// Device descriptor (USB 2.00, vendor class), then configuration 1: interface 0, vendor
-// class, bulk endpoints 0x01 and 0x81 of 64 bytes.
-const std::vector<std::uint8_t>& DeviceDescriptor() {
-    static const std::vector<std::uint8_t> d = {18,
-                                                1,
-                                                0x00,
-                                                0x02,
-                                                kVendorClass,
-                                                0x00,
-                                                0x00,
-                                                kMaxPacket,
-                                                static_cast<std::uint8_t>(kProbeVendorId & 0xFF),
-                                                static_cast<std::uint8_t>(kProbeVendorId >> 8),
-                                                static_cast<std::uint8_t>(kProbeProductId & 0xFF),
-                                                static_cast<std::uint8_t>(kProbeProductId >> 8),
-                                                static_cast<std::uint8_t>(kDeviceBcd & 0xFF),
-                                                static_cast<std::uint8_t>(kDeviceBcd >> 8),
-                                                0,
-                                                0,
-                                                0,
-                                                1};
-    return d;
-}
-
-const std::vector<std::uint8_t>& ConfigurationDescriptor() {
-    static const std::vector<std::uint8_t> d = {9,
-                                                2,
-                                                32,
-                                                0,
-                                                1,
-                                                1,
-                                                0,
-                                                0x80,
-                                                50,  // configuration 1
-                                                9,
-                                                4,
-                                                0,
-                                                0,
-                                                2,
-                                                kVendorClass,
-                                                0x00,
-                                                0x00,
-                                                0,  // interface 0
-                                                7,
-                                                5,
-                                                kEndpointOut,
-                                                usb_redir_type_bulk,
-                                                kMaxPacket,
-                                                0,
-                                                0,  // bulk OUT
-                                                7,
-                                                5,
-                                                kEndpointIn,
-                                                usb_redir_type_bulk,
-                                                kMaxPacket,
-                                                0,
-                                                0};  // bulk IN
+// Device descriptor, then configuration 1 with its interface and endpoints.
+const std::vector<std::uint8_t>& Descriptors() {
+    static const std::vector<std::uint8_t> d =
+        model::usbDescriptors(kProbeVendorId, kProbeProductId);
     return d;
 }
 
@@ -150,18 +97,22 @@ void RedirDevice::onControl(std::uint64_t id, usb_redir_control_packet_header* h
     const bool in = (h->requesttype & 0x80) != 0;
     const std::uint8_t recipient = h->requesttype & 0x1F;
     const bool standard = (h->requesttype & 0x60) == 0;
-    auto upTo = [&](const std::vector<std::uint8_t>& d) {
-        return std::vector<std::uint8_t>(d.begin(),
-                                         d.begin() + std::min<std::size_t>(d.size(), h->length));
+    // Part [from, to) of the descriptors, cut to the length asked for.
+    auto upTo = [&](std::size_t from, std::size_t to) {
+        const auto first = Descriptors().begin() + static_cast<std::ptrdiff_t>(from);
+        return std::vector<std::uint8_t>(first,
+                                         first + std::min<std::size_t>(to - from, h->length));
     };
     if (standard && in && h->request == kGetDescriptor && recipient == 0) {
         const unsigned type = h->value >> 8;
         const unsigned index = h->value & 0xFF;
         if (type == kDescriptorDevice && index == 0) {
-            return answerControl(id, *h, usb_redir_success, upTo(DeviceDescriptor()));
+            return answerControl(id, *h, usb_redir_success,
+                                 upTo(0, model::kDeviceDescriptorLength));
         }
         if (type == kDescriptorConfiguration && index == 0) {
-            return answerControl(id, *h, usb_redir_success, upTo(ConfigurationDescriptor()));
+            return answerControl(id, *h, usb_redir_success,
+                                 upTo(model::kDeviceDescriptorLength, Descriptors().size()));
         }
         // A full-speed-only device has no device qualifier, and this one has no strings.
         trace("GET_DESCRIPTOR 0x%04x stalled", h->value);
