@@ -223,6 +223,10 @@ void ProbeModel::addProtocolViolation(std::string what) {
     protocolViolations_.push_back({std::move(what)});
 }
 
+ProbeState ProbeModel::state() const {
+    return {flash_, bootFlag(), mode_, onBus_, bricked(), writeViolations_, protocolViolations_};
+}
+
 Reply ProbeModel::violation(std::string what) {
     addProtocolViolation(std::move(what));
     return std::nullopt;

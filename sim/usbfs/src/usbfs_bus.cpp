@@ -269,26 +269,8 @@ void UsbfsBus::restart(int probe) {
     WithProbe(*impl_, probe, [](ProbeRec& p) { p.model->restart(model::now()); });
 }
 
-std::array<std::uint8_t, kFlashSize> UsbfsBus::flash(int probe) const {
-    return WithProbe(*impl_, probe, [](ProbeRec& p) { return p.model->flash(); });
-}
-std::uint8_t UsbfsBus::bootFlag(int probe) const {
-    return WithProbe(*impl_, probe, [](ProbeRec& p) { return p.model->bootFlag(); });
-}
-Mode UsbfsBus::mode(int probe) const {
-    return WithProbe(*impl_, probe, [](ProbeRec& p) { return p.model->mode(); });
-}
-bool UsbfsBus::onBus(int probe) const {
-    return WithProbe(*impl_, probe, [](ProbeRec& p) { return p.model->onBus(); });
-}
-bool UsbfsBus::bricked(int probe) const {
-    return WithProbe(*impl_, probe, [](ProbeRec& p) { return p.model->bricked(); });
-}
-std::vector<WriteViolation> UsbfsBus::writeViolations(int probe) const {
-    return WithProbe(*impl_, probe, [](ProbeRec& p) { return p.model->writeViolations(); });
-}
-std::vector<ProtocolViolation> UsbfsBus::protocolViolations(int probe) const {
-    return WithProbe(*impl_, probe, [](ProbeRec& p) { return p.model->protocolViolations(); });
+ProbeState UsbfsBus::state(int probe) const {
+    return WithProbe(*impl_, probe, [](ProbeRec& p) { return p.model->state(); });
 }
 std::string UsbfsBus::devnode(int probe) const {
     return WithProbe(*impl_, probe, [](ProbeRec& p) {

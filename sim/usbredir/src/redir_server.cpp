@@ -200,26 +200,8 @@ void RedirServer::plug(int probe) {
     impl_->Wake();
 }
 
-std::array<std::uint8_t, kFlashSize> RedirServer::flash(int probe) const {
-    return impl_->With(probe, [](RedirDevice& d) { return d.model().flash(); });
-}
-std::uint8_t RedirServer::bootFlag(int probe) const {
-    return impl_->With(probe, [](RedirDevice& d) { return d.model().bootFlag(); });
-}
-Mode RedirServer::mode(int probe) const {
-    return impl_->With(probe, [](RedirDevice& d) { return d.model().mode(); });
-}
-bool RedirServer::onBus(int probe) const {
-    return impl_->With(probe, [](RedirDevice& d) { return d.model().onBus(); });
-}
-bool RedirServer::bricked(int probe) const {
-    return impl_->With(probe, [](RedirDevice& d) { return d.model().bricked(); });
-}
-std::vector<WriteViolation> RedirServer::writeViolations(int probe) const {
-    return impl_->With(probe, [](RedirDevice& d) { return d.model().writeViolations(); });
-}
-std::vector<ProtocolViolation> RedirServer::protocolViolations(int probe) const {
-    return impl_->With(probe, [](RedirDevice& d) { return d.model().protocolViolations(); });
+ProbeState RedirServer::state(int probe) const {
+    return impl_->With(probe, [](RedirDevice& d) { return d.model().state(); });
 }
 RedirServer::Counters RedirServer::counters(int probe) const {
     return impl_->With(probe, [](RedirDevice& d) { return d.counters(); });

@@ -87,6 +87,9 @@ class ProbeModel {
     // Violations noticed on the USB side (claims, endpoints) are recorded here too.
     void addProtocolViolation(std::string what);
 
+    // All of the above that a bus adapter shows of its probes, in one copy.
+    ProbeState state() const;
+
   private:
     Reply application(std::span<const std::uint8_t> request, std::chrono::microseconds now);
     Reply bootloader(std::span<const std::uint8_t> request, std::chrono::microseconds now);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace klovsim {
 
@@ -94,6 +95,17 @@ struct WriteViolation {
 // catch a host that misbehaves.
 struct ProtocolViolation {
     std::string what;
+};
+
+// A probe looked at from outside, all of it read at one moment.
+struct ProbeState {
+    std::array<std::uint8_t, kFlashSize> flash{};
+    std::uint8_t bootFlag = 0;
+    Mode mode = Mode::Application;
+    bool onBus = false;
+    bool bricked = false;
+    std::vector<WriteViolation> writeViolations;
+    std::vector<ProtocolViolation> protocolViolations;
 };
 
 }  // namespace klovsim

@@ -44,14 +44,19 @@ class UsbfsBus {
     // once and comes back after its reset delay under a new device number.
     void restart(int probe);
 
-    // A probe, looked at from outside.
-    std::array<std::uint8_t, kFlashSize> flash(int probe) const;
-    std::uint8_t bootFlag(int probe) const;
-    Mode mode(int probe) const;
-    bool onBus(int probe) const;
-    bool bricked(int probe) const;
-    std::vector<WriteViolation> writeViolations(int probe) const;
-    std::vector<ProtocolViolation> protocolViolations(int probe) const;
+    // A probe, looked at from outside: one consistent copy, and single parts of it.
+    ProbeState state(int probe) const;
+    std::array<std::uint8_t, kFlashSize> flash(int probe) const { return state(probe).flash; }
+    std::uint8_t bootFlag(int probe) const { return state(probe).bootFlag; }
+    Mode mode(int probe) const { return state(probe).mode; }
+    bool onBus(int probe) const { return state(probe).onBus; }
+    bool bricked(int probe) const { return state(probe).bricked; }
+    std::vector<WriteViolation> writeViolations(int probe) const {
+        return state(probe).writeViolations;
+    }
+    std::vector<ProtocolViolation> protocolViolations(int probe) const {
+        return state(probe).protocolViolations;
+    }
     // Device node the probe answers on now ("/dev/bus/usb/001/002"), empty while off the bus.
     std::string devnode(int probe) const;
     // Unplug takes the probe off the bus at once; plug puts it back under a new node.

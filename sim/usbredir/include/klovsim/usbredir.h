@@ -49,14 +49,19 @@ class RedirServer {
     void unplug(int probe);
     void plug(int probe);
 
-    // A probe, looked at from outside.
-    std::array<std::uint8_t, kFlashSize> flash(int probe) const;
-    std::uint8_t bootFlag(int probe) const;
-    Mode mode(int probe) const;
-    bool onBus(int probe) const;
-    bool bricked(int probe) const;
-    std::vector<WriteViolation> writeViolations(int probe) const;
-    std::vector<ProtocolViolation> protocolViolations(int probe) const;
+    // A probe, looked at from outside: one consistent copy, and single parts of it.
+    ProbeState state(int probe) const;
+    std::array<std::uint8_t, kFlashSize> flash(int probe) const { return state(probe).flash; }
+    std::uint8_t bootFlag(int probe) const { return state(probe).bootFlag; }
+    Mode mode(int probe) const { return state(probe).mode; }
+    bool onBus(int probe) const { return state(probe).onBus; }
+    bool bricked(int probe) const { return state(probe).bricked; }
+    std::vector<WriteViolation> writeViolations(int probe) const {
+        return state(probe).writeViolations;
+    }
+    std::vector<ProtocolViolation> protocolViolations(int probe) const {
+        return state(probe).protocolViolations;
+    }
 
     // What crossed the socket of one probe since it was added.
     struct Counters {
