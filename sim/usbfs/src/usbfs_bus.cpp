@@ -73,10 +73,7 @@ void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) 
     }
     for (auto it = n->pendingIn.begin(); it != n->pendingIn.end();) {
         if (it->client == client) {
-            g_object_unref(it->urb);
-            if (it->buffer != nullptr) {
-                g_object_unref(it->buffer);
-            }
+            ReleaseUrb(*it);
             it = n->pendingIn.erase(it);
         } else {
             ++it;
@@ -85,10 +82,7 @@ void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) 
     auto done = bus.completed.find(client);
     if (done != bus.completed.end()) {
         for (Urb& u : done->second) {
-            g_object_unref(u.urb);
-            if (u.buffer != nullptr) {
-                g_object_unref(u.buffer);
-            }
+            ReleaseUrb(u);
         }
         bus.completed.erase(done);
     }

@@ -43,6 +43,9 @@ struct Urb {
     usbdevfs_urb* fields() const { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
 };
 
+// Drops the two references a submitted URB holds (its struct and its buffer).
+void ReleaseUrb(Urb& u);
+
 struct ProbeRec;
 
 struct Node {

@@ -30,6 +30,15 @@ UMockdevIoctlData* Request::resolve(UMockdevIoctlData* data, std::size_t offset,
     return r;
 }
 
+void ReleaseUrb(Urb& u) {
+    g_object_unref(u.urb);
+    if (u.buffer != nullptr) {
+        g_object_unref(u.buffer);
+    }
+    u.urb = nullptr;
+    u.buffer = nullptr;
+}
+
 void UsbfsBus::Impl::Finish(Urb u, int status, int actual) {
     u.fields()->status = status;
     u.fields()->actual_length = actual;
@@ -109,16 +118,15 @@ gboolean UsbfsBus::Impl::Reap(const Request& r, bool blocking) {
         // Nothing to reap. A blocking reap with nothing pending would never return.
         return r.fail(!r.n.present && blocking ? ENODEV : EAGAIN);
     }
+    // The URB leaves the queue only once the host has it: if its pointer cannot be handed
+    // over, it stays to be reaped by the next try (or released when the file closes).
     Urb u = it->second.front();
-    it->second.pop_front();
     UMockdevIoctlData* slot = r.resolve(r.arg, 0, sizeof(void*));
     if (slot == nullptr || !umockdev_ioctl_data_set_ptr(slot, 0, u.urb)) {
         return r.fail(EFAULT);
     }
-    g_object_unref(u.urb);
-    if (u.buffer != nullptr) {
-        g_object_unref(u.buffer);
-    }
+    it->second.pop_front();
+    ReleaseUrb(u);
     return r.done(0);
 }
 
