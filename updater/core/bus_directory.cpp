@@ -143,7 +143,7 @@ FlashIdentity ReadFlashIdentity(ArdellixApi& lib, ScaHandle handle, const Serial
 
 BusDirectory::BusDirectory(ArdellixApi& lib) : lib_(lib), owned_(lib, lock_) {}
 
-std::vector<DeviceFacts> BusDirectory::IdentifyLocked(int n, const Inspect& then) {
+std::vector<DeviceFacts> BusDirectory::IdentifyLocked(int n, const Examine& then) {
     std::vector<DeviceFacts> found(static_cast<std::size_t>(std::max(n, 0)));
     const auto one = [&](std::size_t slot) {
         DeviceFacts& d = found[slot];

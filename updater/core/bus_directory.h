@@ -144,8 +144,8 @@ class BusDirectory {
     // identify request to a probe in bootloader mode is answered by nothing but its time-out,
     // so one after the other they would add up). Each entry is left open in the mode found and
     // handed to `then` for the exchanges of that mode; a device gone meanwhile gets handle 0.
-    using Inspect = std::function<void(DeviceFacts& device, std::size_t slot)>;
-    std::vector<DeviceFacts> IdentifyLocked(int n, const Inspect& then);
+    using Examine = std::function<void(DeviceFacts& device, std::size_t slot)>;
+    std::vector<DeviceFacts> IdentifyLocked(int n, const Examine& then);
     void PassLocked(int count);
     void Unregister(Waiter& waiter);
 
