@@ -4,12 +4,12 @@
 #pragma once
 
 #include <sys/resource.h>
-#include <time.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,9 +24,7 @@ namespace bench {
 
 // CPU time of the whole process (every thread), in seconds.
 inline double ProcessCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
 // Monotonic wall time, in seconds.
